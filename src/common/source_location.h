@@ -1,0 +1,20 @@
+// Where a construct was written. Shared by the placement language and the
+// orchestration graph, so it lives below both.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace Core {
+
+/// A position in a named text; line and column count from 1 in parsed text
+/// (columns in bytes). Records built in code carry an empty file and 0, 0.
+struct SourceLocation {
+    std::string file;
+    std::uint32_t line = 0;
+    std::uint32_t column = 0;
+
+    friend bool operator==(const SourceLocation&, const SourceLocation&) = default;
+};
+
+} // namespace Core

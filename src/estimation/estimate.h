@@ -1,0 +1,62 @@
+// Memory estimates of one engine, the requirement that resolution consumes,
+// and its peak memory.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace Core::Estimation {
+
+enum class EstimateKind : std::uint8_t { exact = 0, range = 1, unknown = 3 };
+
+/// An estimated quantity of bytes. Only `high` enters a peak; `low` is only
+/// checked for validity.
+struct ByteRange {
+    std::uint64_t low = 0;
+    std::uint64_t high = 0;
+    EstimateKind kind = EstimateKind::unknown;
+
+    [[nodiscard]] static constexpr ByteRange exact(std::uint64_t value) {
+        return {value, value, EstimateKind::exact};
+    }
+    [[nodiscard]] static constexpr ByteRange range(std::uint64_t low, std::uint64_t high) {
+        return {low, high, EstimateKind::range};
+    }
+    [[nodiscard]] static constexpr ByteRange unknown() { return {0, 0, EstimateKind::unknown}; }
+
+    [[nodiscard]] constexpr bool isKnown() const { return kind != EstimateKind::unknown; }
+    /// Unknown, or low not above high.
+    [[nodiscard]] constexpr bool isValid() const { return !isKnown() || low <= high; }
+
+    friend bool operator==(const ByteRange&, const ByteRange&) = default;
+};
+
+struct ResourceEstimate {
+    ByteRange weights = ByteRange::unknown();
+    ByteRange adapterWeights = ByteRange::exact(0);
+    ByteRange optimizerState = ByteRange::exact(0);
+    ByteRange kvCache = ByteRange::exact(0);
+    ByteRange activations = ByteRange::unknown();
+    ByteRange workspace = ByteRange::unknown();
+    ByteRange pool = ByteRange::exact(0);
+    ByteRange runtimeOverhead = ByteRange::unknown();
+    std::vector<std::string> tags;
+
+    friend bool operator==(const ResourceEstimate&, const ResourceEstimate&) = default;
+};
+
+struct WorkloadRequirement {
+    std::string engine;
+    ResourceEstimate estimate;
+    std::uint32_t sessions = 0;    ///< multiplies kvCache
+    std::uint32_t concurrency = 0; ///< multiplies activations and workspace
+    bool training = false;         ///< counts optimizerState
+};
+
+/// Peak bytes, or absent on an unknown or invalid counted field or any
+/// overflow. Never throws.
+[[nodiscard]] std::optional<std::uint64_t> peakMemory(const WorkloadRequirement& requirement);
+
+} // namespace Core::Estimation

@@ -1,0 +1,82 @@
+// The five estimators and the fixed workload of the composite system.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "estimation/estimate.h"
+
+namespace Core::Estimation {
+
+struct TransformerProfile {
+    std::uint64_t vocabSize = 0;
+    std::uint64_t layers = 0;
+    std::uint64_t modelDim = 0;
+    std::uint64_t ffnDim = 0;
+    std::uint64_t queryHeads = 0;
+    std::uint64_t kvHeads = 0;
+    std::uint64_t headDim = 0;
+    std::uint64_t contextLength = 0;
+    std::uint32_t weightBytes = 0;
+    std::uint32_t kvBytes = 0;
+    bool tiedEmbeddings = false;
+    bool training = false;
+    std::uint64_t adapterParameters = 0;
+};
+
+struct SyncProfile {
+    std::uint64_t neurons = 0;
+    std::uint64_t weightEntries = 0;
+};
+
+struct DpshProfile {
+    std::uint64_t neurons = 0;
+    std::uint64_t weightEntries = 0;
+    std::uint64_t workspaceEntries = 0;
+};
+
+struct AdapterProfile {
+    std::uint64_t parameters = 0;
+    std::uint32_t parameterWidth = 0;
+    std::uint64_t activationBytes = 0;
+};
+
+struct OrchestrationPoolProfile {
+    std::uint64_t baseBytes = 0;
+    std::uint64_t slots = 0;
+};
+
+/// The alternative index selects the estimator (0 transformer ... 4 pool).
+using WorkloadProfile = std::variant<TransformerProfile, SyncProfile, DpshProfile, AdapterProfile,
+                                     OrchestrationPoolProfile>;
+
+/// `estimate` is present exactly when `errors` is empty.
+struct EstimateResult {
+    std::optional<ResourceEstimate> estimate;
+    std::vector<std::string> errors;
+};
+
+// Each estimator either fills `estimate` or appends exactly one message to
+// `errors` and stops.
+void estimateTransformer(const TransformerProfile& profile, ResourceEstimate& estimate,
+                         std::vector<std::string>& errors);
+void estimateSync(const SyncProfile& profile, ResourceEstimate& estimate,
+                  std::vector<std::string>& errors);
+void estimateDpsh(const DpshProfile& profile, ResourceEstimate& estimate,
+                  std::vector<std::string>& errors);
+void estimateAdapter(const AdapterProfile& profile, ResourceEstimate& estimate,
+                     std::vector<std::string>& errors);
+void estimateOrchestrationPool(const OrchestrationPoolProfile& profile, ResourceEstimate& estimate,
+                               std::vector<std::string>& errors);
+
+[[nodiscard]] EstimateResult estimateWorkload(const WorkloadProfile& profile);
+/// Throws std::runtime_error("resource estimate is unknown") when no estimate results.
+[[nodiscard]] ResourceEstimate estimateOrThrow(const WorkloadProfile& profile);
+
+/// One requirement per engine of the example system, in graph order.
+[[nodiscard]] std::vector<WorkloadRequirement> compositeWorkload();
+
+} // namespace Core::Estimation

@@ -1,0 +1,83 @@
+// The Placement IR: a placement after it has been checked against the graph.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/source_location.h"
+#include "placement/document.h"
+
+namespace Core::Placement {
+
+struct ModelRequest {
+    std::string artifact;
+    std::string sharing_group;
+    bool weights_shared_read_only = false;
+    std::optional<std::string> adapter;
+    std::string request_id;
+    std::optional<std::string> adapter_request_id;
+    std::string allocation_id;
+};
+
+struct LoweredDevice {
+    std::string id;
+    DeviceKind kind = DeviceKind::cpu;
+    std::optional<std::uint32_t> index;
+    std::uint64_t reserve = 0;
+    std::string identity;
+};
+
+struct LoweredEngine {
+    std::string id;
+    std::uint8_t kind = 0; ///< the graph's engine class: 0 sync, 1 dpsh, 2 transformer
+    std::optional<std::string> device;
+    Residency residency = Residency::persistent;
+    Priority priority = Priority::realtime;
+    std::optional<ModelRequest> model;
+    MemorySpec memory;
+    std::string identity;
+    std::string session;
+};
+
+struct PlacementIR {
+    std::string placement;
+    std::string system;
+    std::uint64_t system_hash = 0;
+    PlacementPolicy policy = PlacementPolicy::validate_only;
+    Determinism determinism = Determinism::strict;
+    std::vector<LoweredDevice> devices;
+    std::vector<LoweredEngine> engines;
+};
+
+/// One problem found by lowering.
+struct PlacementIssue {
+    std::string path;
+    std::string message;
+    SourceLocation location;
+};
+
+/// `ir` is present exactly when `issues` is empty.
+struct LoweringResult {
+    std::optional<PlacementIR> ir;
+    std::vector<PlacementIssue> issues;
+};
+
+// Spellings used by identity texts and the canonical text. Values out of
+// range fall back as the names below document.
+[[nodiscard]] std::string_view deviceKindName(DeviceKind kind);       ///< other: "cuda"
+[[nodiscard]] std::string_view engineClassName(std::uint8_t kind);    ///< other: ""
+[[nodiscard]] std::string_view engineClassName(EngineClass kind);     ///< sensory, controller: ""
+[[nodiscard]] std::string_view policyName(PlacementPolicy policy);    ///< other: ""
+[[nodiscard]] std::string_view determinismName(Determinism value);    ///< other: "portable"
+[[nodiscard]] std::string_view residencyName(Residency residency);    ///< other: ""
+[[nodiscard]] std::string_view priorityName(Priority priority);       ///< other: ""
+
+/// Exactly 16 lower-case hexadecimal digits, zero-padded.
+[[nodiscard]] std::string toHex16(std::uint64_t value);
+/// toHex16 of the StableHash of every byte of the text.
+[[nodiscard]] std::string hashHex(std::string_view text);
+
+} // namespace Core::Placement
