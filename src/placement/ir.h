@@ -57,6 +57,8 @@ struct PlacementIssue {
     std::string path;
     std::string message;
     SourceLocation location;
+
+    friend bool operator==(const PlacementIssue&, const PlacementIssue&) = default;
 };
 
 /// `ir` is present exactly when `issues` is empty.
