@@ -1,0 +1,246 @@
+// First-fit resolution. Pinned engines claim their devices first; the rest go
+// largest peak first to the first slot, in device-name order, with room.
+// Nothing moves once placed.
+#include "deployment/first_fit.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "common/byte_order.h"
+#include "common/checked_math.h"
+#include "deployment/binding.h"
+#include "deployment/inventory_text.h"
+#include "deployment/preflight.h"
+#include "placement/ir_text.h"
+
+namespace Core::Placement {
+namespace {
+
+using Estimation::WorkloadRequirement;
+
+/// First fit's working account of one usable declared device.
+struct FitSlot {
+    std::string device;
+    std::string physical_device;
+    std::uint64_t capacity = 0; ///< usable memory minus reserve
+    std::uint64_t used = 0;
+};
+
+struct Candidate {
+    std::size_t engine = 0; ///< position in the working IR
+    std::uint64_t peak = 0;
+};
+
+/// A max-tree over the slots' free bytes, so that "first slot with room"
+/// costs log n instead of a scan of every slot per engine.
+class FreeSpaceTree {
+  public:
+    explicit FreeSpaceTree(const std::vector<FitSlot>& slots) : count_(slots.size()) {
+        while (leaves_ < count_) {
+            leaves_ *= 2;
+        }
+        // Padding leaves hold 0; they can only win for a peak of 0, and then
+        // slot 0 (a real slot whenever count_ > 0) is found first.
+        free_.assign(2 * leaves_, 0);
+        for (std::size_t i = 0; i < count_; ++i) {
+            free_[leaves_ + i] = slots[i].capacity - slots[i].used;
+        }
+        for (std::size_t node = leaves_ - 1; node >= 1; --node) {
+            free_[node] = std::max(free_[2 * node], free_[2 * node + 1]);
+        }
+    }
+
+    /// The first slot, in slot order, with at least `peak` free bytes.
+    [[nodiscard]] std::optional<std::size_t> firstWithRoom(std::uint64_t peak) const {
+        if (count_ == 0 || free_[1] < peak) {
+            return std::nullopt;
+        }
+        std::size_t node = 1;
+        while (node < leaves_) {
+            node = free_[2 * node] >= peak ? 2 * node : 2 * node + 1;
+        }
+        return node - leaves_;
+    }
+
+    void update(std::size_t slot, std::uint64_t free_bytes) {
+        std::size_t node = leaves_ + slot;
+        free_[node] = free_bytes;
+        for (node /= 2; node >= 1; node /= 2) {
+            free_[node] = std::max(free_[2 * node], free_[2 * node + 1]);
+        }
+    }
+
+  private:
+    std::size_t count_ = 0;
+    std::size_t leaves_ = 1;
+    std::vector<std::uint64_t> free_;
+};
+
+} // namespace
+
+DeploymentResult resolveDeployment(const PlacementIR& ir, const ResourceInventory& inventory,
+                                   const std::vector<WorkloadRequirement>& requirements) {
+    DeploymentResult result;
+    if (ir.policy != PlacementPolicy::first_fit) {
+        result.report = oomPreflight(ir, inventory, requirements);
+        if (result.report.issues.empty()) {
+            result.ir = ir;
+        }
+        return result;
+    }
+
+    PlacementIR working = ir;
+    result.report.placement_hash = placementHash(ir);
+    result.report.hardware_fingerprint = hardwareFingerprint(inventory);
+    std::vector<DeploymentIssue>& issues = result.report.issues;
+    const auto issue = [&issues](std::string path, std::string message) {
+        issues.push_back({std::move(path), std::move(message)});
+    };
+
+    const InventoryBinder binder(inventory);
+    std::set<std::string, ByteLess> bound_physical;
+    std::vector<FitSlot> slots;
+    for (const LoweredDevice& device : working.devices) {
+        const InventoryDevice* bound = binder.bind(device);
+        if (bound == nullptr) {
+            issue("device." + device.id, "declared device is absent from resource inventory");
+            continue;
+        }
+        // Claimed even when the reserve below is rejected: a later alias
+        // must not inherit the physical device.
+        if (!bound_physical.insert(bound->id).second) {
+            issue("device." + device.id, "multiple aliases bind the same physical device");
+            continue;
+        }
+        const std::uint64_t usable = usableMemory(*bound);
+        if (device.reserve > usable) {
+            issue("device." + device.id, "external reserve exceeds currently usable memory");
+            continue;
+        }
+        slots.push_back({device.id, bound->id, usable - device.reserve, 0});
+    }
+    std::sort(slots.begin(), slots.end(), [](const FitSlot& a, const FitSlot& b) {
+        if (a.device != b.device) {
+            return byteLess(a.device, b.device);
+        }
+        return byteLess(a.physical_device, b.physical_device);
+    });
+    if (slots.empty()) {
+        issue("placement.devices", "first_fit has no usable allowed device");
+    }
+    std::map<std::string, std::size_t, ByteLess> slot_of;
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        slot_of.emplace(slots[i].device, i);
+    }
+
+    std::map<std::string, const WorkloadRequirement*, ByteLess> requirement_of;
+    for (const WorkloadRequirement& requirement : requirements) {
+        if (!requirement_of.emplace(requirement.engine, &requirement).second) {
+            issue("engine." + requirement.engine, "duplicate workload budget");
+        }
+    }
+
+    std::set<std::string, ByteLess> placement_engines;
+    std::vector<Candidate> candidates;
+    for (std::size_t i = 0; i < working.engines.size(); ++i) {
+        const LoweredEngine& engine = working.engines[i];
+        placement_engines.insert(engine.id);
+        const auto requirement = requirement_of.find(engine.id);
+        if (requirement == requirement_of.end()) {
+            issue("engine." + engine.id, "resource requirements are missing");
+            continue;
+        }
+        const std::optional<std::uint64_t> peak = Estimation::peakMemory(*requirement->second);
+        if (!peak) {
+            issue("engine." + engine.id, "peak memory is unknown or overflowed");
+            continue;
+        }
+        candidates.push_back({i, *peak});
+    }
+
+    for (const auto& [engine, requirement] : requirement_of) {
+        if (!placement_engines.contains(engine)) {
+            issue("engine." + engine, "workload does not belong to placement IR");
+        }
+    }
+
+    std::sort(candidates.begin(), candidates.end(),
+              [&working](const Candidate& a, const Candidate& b) {
+                  const LoweredEngine& ea = working.engines[a.engine];
+                  const LoweredEngine& eb = working.engines[b.engine];
+                  const bool a_pinned = ea.device.has_value();
+                  const bool b_pinned = eb.device.has_value();
+                  if (a_pinned != b_pinned) {
+                      return a_pinned;
+                  }
+                  if (!a_pinned) {
+                      if (a.peak != b.peak) {
+                          return a.peak > b.peak;
+                      }
+                      if (ea.priority != eb.priority) {
+                          return ea.priority < eb.priority;
+                      }
+                  }
+                  if (ea.id != eb.id) {
+                      return byteLess(ea.id, eb.id);
+                  }
+                  // Only a hand-built IR repeats an engine id; keep it deterministic.
+                  return a.engine < b.engine;
+              });
+
+    FreeSpaceTree free_space(slots);
+    for (const Candidate& candidate : candidates) {
+        LoweredEngine& engine = working.engines[candidate.engine];
+        const std::uint64_t peak = candidate.peak;
+        std::size_t slot_index = 0;
+        if (!engine.device) {
+            const std::optional<std::size_t> found = free_space.firstWithRoom(peak);
+            if (!found) {
+                issue("engine." + engine.id, "first_fit cannot place peak " +
+                                                 std::to_string(peak) +
+                                                 " bytes on any allowed device");
+                continue;
+            }
+            slot_index = *found;
+            engine.device = slots[slot_index].device;
+        } else {
+            const auto found = slot_of.find(*engine.device);
+            if (found == slot_of.end()) {
+                issue("engine." + engine.id, "pinned device is not a usable allowed device");
+                continue;
+            }
+            slot_index = found->second;
+        }
+        FitSlot& slot = slots[slot_index];
+        const std::optional<std::uint64_t> used = checkedAdd(slot.used, peak);
+        if (peak > slot.capacity - slot.used || !used) {
+            issue("engine." + engine.id,
+                  "pinned peak " + std::to_string(peak) + " bytes exceeds device headroom");
+            continue;
+        }
+        slot.used = *used;
+        free_space.update(slot_index, slot.capacity - slot.used);
+    }
+
+    if (!issues.empty()) {
+        sortIssues(issues);
+        return result;
+    }
+
+    PlacementIR assigned = working;
+    assigned.policy = PlacementPolicy::explicit_;
+    result.report = oomPreflight(assigned, inventory, requirements);
+    // The report names the placement as resolved: first_fit, engines placed.
+    result.report.placement_hash = placementHash(working);
+    if (result.report.issues.empty()) {
+        result.ir = std::move(working);
+    }
+    return result;
+}
+
+} // namespace Core::Placement

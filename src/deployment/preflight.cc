@@ -1,0 +1,136 @@
+// OOM preflight: bind devices, account every engine's peak, compare with
+// usable memory. Every rule runs; nothing stops at the first issue.
+#include "deployment/preflight.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "common/byte_order.h"
+#include "common/checked_math.h"
+#include "deployment/binding.h"
+#include "deployment/inventory_text.h"
+#include "placement/ir_text.h"
+
+namespace Core::Placement {
+
+using Estimation::WorkloadRequirement;
+
+DeploymentReport oomPreflight(const PlacementIR& ir, const ResourceInventory& inventory,
+                              const std::vector<WorkloadRequirement>& requirements) {
+    DeploymentReport report;
+    std::vector<DeploymentIssue>& issues = report.issues;
+    const auto issue = [&issues](std::string path, std::string message) {
+        issues.push_back({std::move(path), std::move(message)});
+    };
+
+    report.placement_hash = placementHash(ir);
+    report.hardware_fingerprint = hardwareFingerprint(inventory);
+
+    if (ir.policy == PlacementPolicy::first_fit) {
+        issue("placement.policy",
+              "P-05 preflight requires explicit assignments; first_fit belongs to P-06");
+    }
+
+    // Declared id -> position of its budget; the budget names the bound device.
+    const InventoryBinder binder(inventory);
+    std::map<std::string, std::size_t, ByteLess> budget_of;
+    std::set<std::string, ByteLess> bound_physical;
+    for (const LoweredDevice& device : ir.devices) {
+        const InventoryDevice* bound = binder.bind(device);
+        if (bound == nullptr) {
+            issue("device." + device.id, "declared device is absent from resource inventory");
+            continue;
+        }
+        if (!bound_physical.insert(bound->id).second) {
+            issue("device." + device.id, "multiple aliases bind the same physical device");
+            continue;
+        }
+        DeviceBudget budget;
+        budget.device = device.id;
+        budget.physical_device = bound->id;
+        budget.total = bound->total_bytes;
+        budget.available = bound->available_bytes;
+        budget.reserve = device.reserve;
+        const std::uint64_t usable = usableMemory(*bound);
+        if (device.reserve > usable) {
+            issue("device." + device.id, "external reserve exceeds currently usable memory");
+        } else {
+            budget.usable = usable - device.reserve;
+        }
+        // A repeated declared id keeps its first budget as the one engines charge.
+        budget_of.emplace(device.id, report.budgets.size());
+        report.budgets.push_back(std::move(budget));
+    }
+
+    std::map<std::string, const WorkloadRequirement*, ByteLess> requirement_of;
+    for (const WorkloadRequirement& requirement : requirements) {
+        if (!requirement_of.emplace(requirement.engine, &requirement).second) {
+            issue("engine." + requirement.engine, "duplicate workload budget");
+        }
+    }
+
+    std::set<std::string, ByteLess> placement_engines;
+    for (const LoweredEngine& engine : ir.engines) {
+        placement_engines.insert(engine.id);
+        const auto requirement = requirement_of.find(engine.id);
+        if (requirement == requirement_of.end()) {
+            issue("engine." + engine.id, "resource requirements are missing");
+            continue;
+        }
+        if (!engine.device) {
+            issue("engine." + engine.id, "explicit engine has no device assignment");
+            continue;
+        }
+        const auto budget_index = budget_of.find(*engine.device);
+        if (budget_index == budget_of.end()) {
+            issue("engine." + engine.id, "assigned device is unresolved");
+            continue;
+        }
+        const std::optional<std::uint64_t> peak = Estimation::peakMemory(*requirement->second);
+        if (!peak) {
+            issue("engine." + engine.id, "peak memory is unknown or overflowed");
+            continue;
+        }
+        DeviceBudget& budget = report.budgets[budget_index->second];
+        report.assignments.push_back({engine.id, *engine.device, budget.physical_device, *peak});
+        if (const auto sum = checkedAdd(budget.requested, *peak)) {
+            budget.requested = *sum;
+        } else {
+            issue("device." + budget.device, "aggregate requested memory overflowed");
+        }
+    }
+
+    for (const auto& [engine, requirement] : requirement_of) {
+        if (!placement_engines.contains(engine)) {
+            issue("engine." + engine, "workload does not belong to placement IR");
+        }
+    }
+
+    for (DeviceBudget& budget : report.budgets) {
+        if (budget.requested > budget.usable) {
+            issue("device." + budget.device,
+                  "OOM preflight: requested " + std::to_string(budget.requested) +
+                      " bytes, usable " + std::to_string(budget.usable) +
+                      " bytes after reserve " + std::to_string(budget.reserve));
+        } else {
+            budget.headroom = budget.usable - budget.requested;
+        }
+    }
+
+    std::stable_sort(report.assignments.begin(), report.assignments.end(),
+                     [](const EngineAssignment& a, const EngineAssignment& b) {
+                         return byteLess(a.engine, b.engine);
+                     });
+    std::stable_sort(report.budgets.begin(), report.budgets.end(),
+                     [](const DeviceBudget& a, const DeviceBudget& b) {
+                         return byteLess(a.device, b.device);
+                     });
+    sortIssues(issues);
+    return report;
+}
+
+} // namespace Core::Placement
