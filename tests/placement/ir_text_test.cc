@@ -69,20 +69,6 @@ TEST(PlacementIrText, DemoIrGivesPinnedTextAndHash) {
     EXPECT_EQ(placementHash(ir), 0x77aff77fff1e692dULL);
 }
 
-TEST(PlacementIrText, DemoIdentitiesFollowTheirIdentityTexts) {
-    // The identities pinned in the demo text are the hashes of these texts.
-    EXPECT_EQ(hashHex("placement-device-v1;id=gpu0;kind=cuda;index=0;reserve=536870912"),
-              "e39d967d81fd3c2c");
-    EXPECT_EQ(hashHex("placement-engine-v1;system=0000000000001234;engine=intuition-transformer;"
-                      "kind=transformer"),
-              "9bd78822a669efc6");
-    EXPECT_EQ(hashHex("placement-session-v1;system=0000000000001234;engine=sensory-sync"),
-              "153ec9f5b9289fe1");
-    EXPECT_EQ(hashHex("placement-model-request-v1;artifact=model-a;group="), "2e3dc080df4b4c5c");
-    EXPECT_EQ(hashHex("placement-allocation-v1;model=2e3dc080df4b4c5c;scope=intuition-transformer"),
-              "dc135e41da2b2ba1");
-}
-
 TEST(PlacementIrText, DeclarationOrderDoesNotChangeTextAndTextDoesNotReorderIr) {
     PlacementIR ir = demoIr();
     ir.devices.push_back(LoweredDevice{"cpu0", DeviceKind::cpu, std::nullopt, 0, "0123456789abcdef"});
