@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, and nothing when
+# all of them are already present. Usage: scripts/install-deps.sh [group...]
+# Groups: build (default), test, fuzz, bench, analysis.
+set -euo pipefail
+
+declare -A groups=(
+  [build]="cmake g++ make"
+  [test]="cmake g++ make libgtest-dev libgmock-dev"
+  [fuzz]="clang-14 libclang-rt-14-dev"
+  [bench]="libbenchmark-dev"
+  [analysis]="clang-tidy cppcheck"
+)
+
+wanted=()
+for group in "${@:-build}"; do
+  [[ -n "${groups[$group]+x}" ]] || { echo "unknown group: $group" >&2; exit 2; }
+  read -r -a packages <<<"${groups[$group]}"
+  wanted+=("${packages[@]}")
+done
+
+missing=()
+for package in "${wanted[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' \
+    || missing+=("$package")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+sudo=""
+[[ $(id -u) -eq 0 ]] || sudo="sudo"
+echo "installing: ${missing[*]}" >&2
+$sudo apt-get update
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
