@@ -26,7 +26,10 @@ struct ByteRange {
     }
     [[nodiscard]] static constexpr ByteRange unknown() { return {0, 0, EstimateKind::unknown}; }
 
-    [[nodiscard]] constexpr bool isKnown() const { return kind != EstimateKind::unknown; }
+    /// Only the two defined known kinds count; a stray kind byte is not trusted.
+    [[nodiscard]] constexpr bool isKnown() const {
+        return kind == EstimateKind::exact || kind == EstimateKind::range;
+    }
     /// Unknown, or low not above high.
     [[nodiscard]] constexpr bool isValid() const { return !isKnown() || low <= high; }
 

@@ -1,1 +1,266 @@
-// placeholder
+// The five estimators, the dispatch over a workload profile, and the fixed
+// workload of the composite system. Every figure goes through checked
+// arithmetic: an estimate that cannot be represented is reported, never
+// wrapped.
+#include "estimation/estimators.h"
+
+#include "common/checked_math.h"
+#include "estimation/checked_terms.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace Core::Estimation {
+
+namespace {
+
+constexpr std::uint64_t kMiB = 1048576;
+
+constexpr std::uint64_t kTransformerWorkspaceFloor = 1 * kMiB;
+constexpr std::uint64_t kTransformerOverheadLow = 64 * kMiB;
+constexpr std::uint64_t kTransformerOverheadHighFloor = 256 * kMiB;
+constexpr std::uint64_t kOptimizerBytesPerParameter = 32;
+constexpr std::uint64_t kInferenceActivationFactor = 4;
+constexpr std::uint64_t kTrainingActivationFactor = 16;
+
+constexpr std::uint64_t kSyncBytesPerNeuron = 64;
+constexpr std::uint64_t kSyncBytesPerWeight = 32;
+constexpr ByteRange kSyncWorkspace = ByteRange::range(1 * kMiB, 4 * kMiB);
+
+constexpr std::uint64_t kDpshBytesPerNeuron = 128;
+constexpr std::uint64_t kDpshBytesPerWeight = 64;
+constexpr std::uint64_t kDpshBytesPerWorkspaceEntry = 64;
+
+constexpr ByteRange kNeuralOverhead = ByteRange::range(16 * kMiB, 64 * kMiB);
+constexpr ByteRange kSmallOverhead = ByteRange::range(1 * kMiB, 4 * kMiB);
+
+constexpr std::uint64_t kPoolBytesPerSlot = 256;
+
+template <class... Fs> struct Overloaded : Fs... { using Fs::operator()...; };
+template <class... Fs> Overloaded(Fs...) -> Overloaded<Fs...>;
+
+} // namespace
+
+void estimateTransformer(const TransformerProfile& p, ResourceEstimate& estimate,
+                         std::vector<std::string>& errors) {
+    if (p.vocabSize == 0 || p.layers == 0 || p.modelDim == 0 || p.ffnDim == 0 ||
+        p.queryHeads == 0 || p.kvHeads == 0 || p.headDim == 0 || p.contextLength == 0 ||
+        p.weightBytes == 0 || p.kvBytes == 0) {
+        errors.emplace_back("transformer profile is incomplete");
+        return;
+    }
+
+    const auto qDim = checkedMul(p.queryHeads, p.headDim);
+    const auto kvDim = checkedMul(p.kvHeads, p.headDim);
+    if (!qDim || !kvDim || *qDim != p.modelDim) {
+        errors.emplace_back("queryHeads * headDim must equal modelDim without overflow");
+        return;
+    }
+
+    const std::uint64_t d = p.modelDim;
+    const auto embed = checkedMul(p.vocabSize, d);
+    const auto q = checkedMul(d, *qDim);
+    const auto k = checkedMul(d, *kvDim);
+    const auto o = checkedMul(*qDim, d);
+    const auto ffn = checkedProduct({3, d, p.ffnDim});
+    const auto norms = checkedMul(2, d);
+    const auto kv = k ? checkedMul(2, *k) : std::nullopt;
+    if (!embed || !q || !k || !o || !ffn || !norms || !kv) {
+        errors.emplace_back("transformer parameter count overflow");
+        return;
+    }
+
+    const auto perLayer = checkedSum({*norms, *q, *kv, *o, *ffn});
+    if (!perLayer) {
+        errors.emplace_back("transformer layer parameter count overflow");
+        return;
+    }
+
+    // Untied embeddings carry a separate output projection of the same size.
+    const std::uint64_t head = p.tiedEmbeddings ? 0 : *embed;
+    const auto allLayers = checkedMul(*perLayer, p.layers);
+    const auto params = allLayers ? checkedSum({*embed, *allLayers, d, head}) : std::nullopt;
+    if (!params) {
+        errors.emplace_back("transformer parameter count overflow");
+        return;
+    }
+
+    const std::uint64_t activationFactor =
+        p.training ? kTrainingActivationFactor : kInferenceActivationFactor;
+    const auto w = checkedMul(*params, p.weightBytes);
+    const auto a = checkedMul(p.adapterParameters, p.weightBytes);
+    const auto cache =
+        checkedProduct({p.layers, p.contextLength, p.kvHeads, p.headDim, 2, p.kvBytes});
+    const auto actBase = checkedProduct({p.contextLength, d, p.weightBytes});
+    const auto actPeak = checkedMul(actBase, activationFactor);
+    if (!w || !a || !cache || !actBase || !actPeak) {
+        errors.emplace_back("transformer byte estimate overflow");
+        return;
+    }
+
+    estimate.weights = ByteRange::exact(*w);
+    estimate.adapterWeights = ByteRange::exact(*a);
+    estimate.kvCache = ByteRange::exact(*cache);
+    estimate.activations = ByteRange::range(*actBase, *actPeak);
+    estimate.workspace = ByteRange::range(kTransformerWorkspaceFloor,
+                                          std::max(kTransformerWorkspaceFloor, *actBase));
+
+    if (p.training) {
+        const auto opt = checkedMul(*params, kOptimizerBytesPerParameter);
+        if (!opt) {
+            errors.emplace_back("optimizer estimate overflow");
+            return;
+        }
+        estimate.optimizerState = ByteRange::range(*opt, *opt);
+    }
+
+    estimate.runtimeOverhead =
+        ByteRange::range(kTransformerOverheadLow, std::max(kTransformerOverheadHighFloor, *w / 10));
+    estimate.tags = {"transformer", "dtype_bytes_" + std::to_string(p.weightBytes)};
+}
+
+void estimateSync(const SyncProfile& p, ResourceEstimate& estimate,
+                  std::vector<std::string>& errors) {
+    if (p.neurons == 0) {
+        errors.emplace_back("sync neuron count is unknown");
+        return;
+    }
+    const auto act = checkedMul(p.neurons, kSyncBytesPerNeuron);
+    const auto w = checkedMul(p.weightEntries, kSyncBytesPerWeight);
+    if (!act || !w) {
+        errors.emplace_back("sync estimate overflow");
+        return;
+    }
+    estimate.weights = ByteRange::exact(*w);
+    estimate.activations = ByteRange::range(*act, *act);
+    estimate.workspace = kSyncWorkspace;
+    estimate.runtimeOverhead = kNeuralOverhead;
+    estimate.tags = {"sync"};
+}
+
+void estimateDpsh(const DpshProfile& p, ResourceEstimate& estimate,
+                  std::vector<std::string>& errors) {
+    if (p.neurons == 0) {
+        errors.emplace_back("DPSH neuron count is unknown");
+        return;
+    }
+    const auto act = checkedMul(p.neurons, kDpshBytesPerNeuron);
+    const auto w = checkedMul(p.weightEntries, kDpshBytesPerWeight);
+    const auto ws = checkedMul(p.workspaceEntries, kDpshBytesPerWorkspaceEntry);
+    if (!act || !w || !ws) {
+        errors.emplace_back("DPSH estimate overflow");
+        return;
+    }
+    estimate.weights = ByteRange::exact(*w);
+    estimate.activations = ByteRange::range(*act, *act);
+    estimate.workspace = ByteRange::range(*ws, *ws);
+    estimate.runtimeOverhead = kNeuralOverhead;
+    estimate.tags = {"dpsh"};
+}
+
+void estimateAdapter(const AdapterProfile& p, ResourceEstimate& estimate,
+                     std::vector<std::string>& errors) {
+    if (p.parameterWidth == 0 && p.parameters != 0) {
+        errors.emplace_back("adapter parameter width is unknown");
+        return;
+    }
+    const auto aw = checkedMul(p.parameters, p.parameterWidth);
+    if (!aw) {
+        errors.emplace_back("adapter estimate overflow");
+        return;
+    }
+    estimate.weights = ByteRange::exact(0);
+    estimate.adapterWeights = ByteRange::exact(*aw);
+    estimate.activations = ByteRange::exact(p.activationBytes);
+    estimate.workspace = ByteRange::exact(0);
+    estimate.runtimeOverhead = kSmallOverhead;
+    estimate.tags = {"adapter"};
+}
+
+void estimateOrchestrationPool(const OrchestrationPoolProfile& p, ResourceEstimate& estimate,
+                               std::vector<std::string>& errors) {
+    const auto slotBytes = checkedMul(p.slots, kPoolBytesPerSlot);
+    const auto total = slotBytes ? checkedAdd(p.baseBytes, *slotBytes) : std::nullopt;
+    if (!total) {
+        errors.emplace_back("orchestration pool estimate overflow");
+        return;
+    }
+    estimate.weights = ByteRange::exact(0);
+    estimate.activations = ByteRange::exact(0);
+    estimate.workspace = ByteRange::exact(0);
+    estimate.pool = ByteRange::exact(*total);
+    estimate.runtimeOverhead = kSmallOverhead;
+    estimate.tags = {"orchestration_pool"};
+}
+
+EstimateResult estimateWorkload(const WorkloadProfile& profile) {
+    EstimateResult result;
+    ResourceEstimate working;
+    std::visit(
+        Overloaded{
+            [&](const TransformerProfile& p) { estimateTransformer(p, working, result.errors); },
+            [&](const SyncProfile& p) { estimateSync(p, working, result.errors); },
+            [&](const DpshProfile& p) { estimateDpsh(p, working, result.errors); },
+            [&](const AdapterProfile& p) { estimateAdapter(p, working, result.errors); },
+            [&](const OrchestrationPoolProfile& p) {
+                estimateOrchestrationPool(p, working, result.errors);
+            },
+        },
+        profile);
+    // A failed estimator may have written some fields already; none of them
+    // may leak out as an estimate.
+    if (result.errors.empty()) {
+        result.estimate = std::move(working);
+    }
+    return result;
+}
+
+ResourceEstimate estimateOrThrow(const WorkloadProfile& profile) {
+    EstimateResult result = estimateWorkload(profile);
+    if (!result.estimate) {
+        throw std::runtime_error("resource estimate is unknown");
+    }
+    return std::move(*result.estimate);
+}
+
+std::vector<WorkloadRequirement> compositeWorkload() {
+    const SyncProfile sensory{.neurons = 2, .weightEntries = 2};
+    const TransformerProfile intuition{
+        .vocabSize = 8,
+        .layers = 1,
+        .modelDim = 2,
+        .ffnDim = 4,
+        .queryHeads = 1,
+        .kvHeads = 1,
+        .headDim = 2,
+        .contextLength = 16,
+        .weightBytes = 4,
+        .kvBytes = 4,
+        .tiedEmbeddings = true,
+        .training = false,
+        .adapterParameters = 0,
+    };
+    const DpshProfile temporal{.neurons = 2, .weightEntries = 2, .workspaceEntries = 64};
+
+    std::vector<WorkloadRequirement> requirements;
+    requirements.push_back({.engine = "sensory-sync",
+                            .estimate = estimateOrThrow(sensory),
+                            .sessions = 0,
+                            .concurrency = 1,
+                            .training = false});
+    requirements.push_back({.engine = "intuition-transformer",
+                            .estimate = estimateOrThrow(intuition),
+                            .sessions = 1,
+                            .concurrency = 1,
+                            .training = false});
+    requirements.push_back({.engine = "temporal-dpsh",
+                            .estimate = estimateOrThrow(temporal),
+                            .sessions = 0,
+                            .concurrency = 1,
+                            .training = false});
+    return requirements;
+}
+
+} // namespace Core::Estimation
