@@ -13,6 +13,7 @@
 #include "orchestration/example_system.h"
 #include "placement/ir_text.h"
 #include "placement/lowering.h"
+#include "placement/parser.h"
 
 namespace Core::Placement {
 namespace {
@@ -122,6 +123,42 @@ TEST(Lowering, ExamplePlacementGivesPinnedTextAndHash) {
     EXPECT_EQ(ir.engines[1].id, "intuition-transformer");
     EXPECT_EQ(ir.engines[2].id, "temporal-dpsh");
     EXPECT_EQ(ir.engines[2].kind, 1);
+}
+
+TEST(Lowering, ParsedExampleFileLowersToThePinnedHashWhateverItsLayout) {
+    const char* const kFile =
+        "placement demo for system composite-three-engine {\n"
+        "  format: 1;\n"
+        "  policy: first_fit;\n"
+        "  determinism: portable;\n"
+        "  device gpu0 { kind: cuda; selector: { index: 0; }; reserve: 512 MiB; }\n"
+        "  defaults transformer { residency: persistent; priority: interactive; }\n"
+        "  engine intuition-transformer {\n"
+        "    device: gpu0;\n"
+        "    model { artifact: \"model-a\"; weights: shared_read_only; sharing_group: \"g1\"; }\n"
+        "    memory { weights: auto; kv_cache_max: 2 GiB; }\n"
+        "  }\n"
+        "}\n";
+    // The same placement with comments, blank lines and its blocks in another order.
+    const char* const kRearranged =
+        "# rearranged\n\n"
+        "placement demo for system composite-three-engine {\n"
+        "  engine intuition-transformer {\n"
+        "    memory { kv_cache_max: 2GiB; weights: auto; }\n"
+        "    model { sharing_group: \"g1\"; weights: shared_read_only; artifact: \"model-a\"; }\n"
+        "    device: gpu0;\n"
+        "  }\n\n"
+        "  defaults transformer { priority: interactive; residency: persistent; }\n"
+        "  // devices last\n"
+        "  device gpu0 { reserve: 536870912 B; selector: { index: 0; }; kind: cuda; }\n"
+        "  determinism: portable; policy: first_fit; format: 1;\n"
+        "}\n";
+    const Orchestration::SystemSpec system = Orchestration::buildExampleSystem();
+    for (const char* text : {kFile, kRearranged}) {
+        const LoweringResult result = lowerPlacement(parsePlacement(text, "demo.cplace"), system);
+        ASSERT_TRUE(result.ir.has_value()) << ::testing::PrintToString(describe(result.issues));
+        EXPECT_EQ(placementHash(*result.ir), 13805627325824552108ULL);
+    }
 }
 
 TEST(Lowering, TypicalRunLowersEveryEngineWithClassDefaults) {
