@@ -1,13 +1,80 @@
+// The command-line run: one pass of the pipeline, the report on success and
+// exactly one error line on any failure.
 #include "app/driver.h"
 
+#include <exception>
 #include <ostream>
+#include <stdexcept>
+
+#include "app/placement_file.h"
+#include "app/report.h"
+#include "deployment/first_fit.h"
+#include "deployment/inventory.h"
+#include "estimation/estimators.h"
+#include "orchestration/example_system.h"
+#include "placement/lowering.h"
+#include "placement/parser.h"
 
 namespace Core::App {
+namespace {
+
+constexpr std::string_view kErrorPrefix = "deployment example: ";
+
+/// A checking stage refused: report its first issue as "path: message".
+template <class Issue> [[noreturn]] void failWithFirstIssue(const std::vector<Issue>& issues) {
+    if (issues.empty()) {
+        throw std::logic_error("a refused stage reported no issue");
+    }
+    throw std::runtime_error(issues.front().path + ": " + issues.front().message);
+}
+
+void runPipeline(const std::vector<std::string>& args, std::ostream& out) {
+    if (args.size() != 1) {
+        throw std::runtime_error("usage: talvex_composite_deploy <file.cplace>");
+    }
+    const std::string& path = args.front();
+    const Orchestration::SystemSpec system = Orchestration::buildExampleSystem();
+    const std::string text = readPlacementFile(path);
+    const Placement::PlacementSpec placement = Placement::parsePlacement(text, path);
+    const Placement::LoweringResult lowered = Placement::lowerPlacement(placement, system);
+    if (!lowered.ir) {
+        failWithFirstIssue(lowered.issues);
+    }
+    const std::vector<Estimation::WorkloadRequirement> requirements =
+        Estimation::compositeWorkload();
+    const Placement::ResourceInventory inventory = Placement::portableInventoryFixture();
+    const Placement::DeploymentResult result =
+        Placement::resolveDeployment(*lowered.ir, inventory, requirements);
+    if (!result.ir) {
+        failWithFirstIssue(result.report.issues);
+    }
+    // The report is written whole and flushed, so a full or closed standard
+    // output is an error and not a silent success.
+    const std::string report = formatReport(*result.ir, result.report);
+    out.write(report.data(), static_cast<std::streamsize>(report.size()));
+    out.flush();
+    if (!out) {
+        throw std::runtime_error("cannot write report to standard output");
+    }
+}
+
+} // namespace
 
 std::vector<std::string> arguments(int argc, char** argv) {
     return argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>{};
 }
 
-int run(const std::vector<std::string>&, std::ostream&, std::ostream&) { return 0; }
+int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    try {
+        runPipeline(args, out);
+        return 0;
+    } catch (const Placement::ParseError& error) {
+        err << kErrorPrefix << error.text() << '\n'; // what() would stop at a NUL byte
+    } catch (const std::exception& error) {
+        err << kErrorPrefix << error.what() << '\n';
+    }
+    err.flush();
+    return 1;
+}
 
 } // namespace Core::App

@@ -1,1 +1,120 @@
-// placeholder
+// The command-line run in-process: argument check, file reading, the error
+// line, and every placement under tests/app/cases and examples against its
+// expected output.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/driver.h"
+#include "app/placement_file.h"
+
+namespace Core::App {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct RunResult {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+RunResult runTool(const std::vector<std::string>& args) {
+    std::ostringstream out;
+    std::ostringstream err;
+    const int status = run(args, out, err);
+    return {status, out.str(), err.str()};
+}
+
+std::string slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+class DriverTest : public ::testing::Test {
+  protected:
+    // Paths in expected outputs are relative to the project root.
+    void SetUp() override { fs::current_path(TALVEX_SOURCE_DIR); }
+};
+
+TEST_F(DriverTest, ArgumentCount) {
+    const std::string usage = "deployment example: usage: talvex_composite_deploy <file.cplace>\n";
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, std::vector<std::string>{"examples/demo.cplace", "x"}}) {
+        const RunResult result = runTool(args);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, usage);
+    }
+}
+
+TEST_F(DriverTest, FilesThatCannotBeRead) {
+    for (const std::string path : {"tests/app/cases/no-such-file.cplace", "tests/app/cases",
+                                   "tests/app/cases/"}) {
+        SCOPED_TRACE(path);
+        const RunResult result = runTool({path});
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "deployment example: cannot open placement file: " + path + "\n");
+    }
+}
+
+TEST_F(DriverTest, ParseErrorsShowThePathAsGiven) {
+    const RunResult result = runTool({"./tests/app/cases/../cases/empty.cplace"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err,
+              "deployment example: ./tests/app/cases/../cases/empty.cplace:1:1: expected "
+              "'placement'\n");
+}
+
+/// Each NAME.cplace has NAME.stdout (a report, status 0) or NAME.stderr (one
+/// error line, status 1) beside it.
+TEST_F(DriverTest, PlacementFilesGiveTheirExpectedOutput) {
+    int checked = 0;
+    for (const char* folder : {"tests/app/cases", "examples"}) {
+        for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
+            const fs::path input = entry.path();
+            if (input.extension() != ".cplace") {
+                continue;
+            }
+            SCOPED_TRACE(input.string());
+            fs::path stdoutFile = input;
+            stdoutFile.replace_extension(".stdout");
+            fs::path stderrFile = input;
+            stderrFile.replace_extension(".stderr");
+            const bool succeeds = fs::exists(stdoutFile);
+            ASSERT_NE(succeeds, fs::exists(stderrFile)) << "needs exactly one expected output";
+
+            const RunResult result = runTool({input.string()});
+            EXPECT_EQ(result.status, succeeds ? 0 : 1);
+            EXPECT_EQ(result.out, succeeds ? slurp(stdoutFile) : "");
+            EXPECT_EQ(result.err, succeeds ? "" : slurp(stderrFile));
+            ++checked;
+        }
+    }
+    EXPECT_GT(checked, 0);
+}
+
+TEST(PlacementFile, ReadsBytesUnchanged) {
+    const fs::path path = fs::temp_directory_path() / "talvex_read_test.cplace";
+    const std::string content = std::string("a\r\nb\0c\xff", 7);
+    {
+        std::ofstream file(path, std::ios::binary);
+        file << content;
+    }
+    EXPECT_EQ(readPlacementFile(path.string()), content);
+    {
+        std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    }
+    EXPECT_EQ(readPlacementFile(path.string()), "");
+    fs::remove(path);
+}
+
+} // namespace
+} // namespace Core::App
