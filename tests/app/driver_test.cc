@@ -101,6 +101,20 @@ TEST_F(DriverTest, PlacementFilesGiveTheirExpectedOutput) {
     EXPECT_GT(checked, 0);
 }
 
+class FailingBuffer : public std::streambuf {
+  protected:
+    int_type overflow(int_type) override { return traits_type::eof(); }
+    std::streamsize xsputn(const char*, std::streamsize) override { return 0; }
+};
+
+TEST_F(DriverTest, ReportThatCannotBeWrittenIsAFailure) {
+    FailingBuffer buffer;
+    std::ostream out(&buffer);
+    std::ostringstream err;
+    EXPECT_EQ(run({"examples/demo.cplace"}, out, err), 1);
+    EXPECT_EQ(err.str(), "deployment example: cannot write report to standard output\n");
+}
+
 TEST(PlacementFile, ReadsBytesUnchanged) {
     const fs::path path = fs::temp_directory_path() / "talvex_read_test.cplace";
     const std::string content = std::string("a\r\nb\0c\xff", 7);
