@@ -10,7 +10,7 @@ std::string parseQuotedString(PlacementParser& parser) {
     if (!parser.at(TokenKind::string)) {
         parser.fail("expected quoted string");
     }
-    std::string text = parser.current().text;
+    std::string text(parser.current().text);
     parser.advance();
     return text;
 }
@@ -24,7 +24,7 @@ EnginePlacement parseEngineBlock(PlacementParser& parser, SourceLocation keyword
     parser.expectToken(TokenKind::lbrace, "'{'");
     while (!parser.at(TokenKind::rbrace)) {
         const PlacementParser::Position field = parser.position();
-        const std::string word = parser.expectIdentifier("engine field");
+        const std::string_view word = parser.expectIdentifier("engine field");
         // Sub-blocks take no ':' and no ';'; every other field needs its ':'
         // before the word is judged.
         if (word == "model") {
@@ -53,7 +53,7 @@ EnginePlacement parseEngineBlock(PlacementParser& parser, SourceLocation keyword
         } else if (word == "priority") {
             engine.priority = parser.parseKeyword<Priority>(Keywords::kPriorities, "priority");
         } else {
-            parser.failAt(field, "unknown engine field '" + word + "'");
+            parser.failAt(field, "unknown engine field '" + std::string(word) + "'");
         }
         parser.expectToken(TokenKind::semicolon, "';'");
     }
@@ -66,7 +66,7 @@ ModelSpec parseModelBlock(PlacementParser& parser) {
     parser.expectToken(TokenKind::lbrace, "'{'");
     while (!parser.at(TokenKind::rbrace)) {
         const PlacementParser::Position field = parser.position();
-        const std::string word = parser.expectIdentifier("model field");
+        const std::string_view word = parser.expectIdentifier("model field");
         parser.expectToken(TokenKind::colon, "':'");
         if (word == "artifact") {
             model.artifact = parseQuotedString(parser);
@@ -81,7 +81,7 @@ ModelSpec parseModelBlock(PlacementParser& parser) {
         } else if (word == "adapter") {
             model.adapter = parseQuotedString(parser);
         } else {
-            parser.failAt(field, "unknown model field '" + word + "'");
+            parser.failAt(field, "unknown model field '" + std::string(word) + "'");
         }
         parser.expectToken(TokenKind::semicolon, "';'");
     }
@@ -98,7 +98,7 @@ MemorySpec parseMemoryBlock(PlacementParser& parser) {
     parser.expectToken(TokenKind::lbrace, "'{'");
     while (!parser.at(TokenKind::rbrace)) {
         const PlacementParser::Position field = parser.position();
-        const std::string word = parser.expectIdentifier("memory field");
+        const std::string_view word = parser.expectIdentifier("memory field");
         parser.expectToken(TokenKind::colon, "':'");
         if (word == "weights") {
             // auto is accepted bare or quoted; neither form clears the other.
@@ -114,7 +114,7 @@ MemorySpec parseMemoryBlock(PlacementParser& parser) {
         } else if (word == "workspace_max") {
             memory.workspace_max = parser.parseByteQuantity();
         } else {
-            parser.failAt(field, "unknown memory field '" + word + "'");
+            parser.failAt(field, "unknown memory field '" + std::string(word) + "'");
         }
         parser.expectToken(TokenKind::semicolon, "';'");
     }

@@ -9,13 +9,31 @@
 namespace Core::Placement {
 namespace {
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+// Byte classes, looked up once per byte: lexing is the hot path on large files.
+enum ByteClass : std::uint8_t {
+    kOther = 0,
+    kBlank = 1,      // space, tab, carriage return
+    kDigit = 2,      // 0-9
+    kWordStart = 4,  // a-z, A-Z, '_', '-', '.'
+    kNewline = 8,
+};
 
-bool isIdentifierStart(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == '-' || c == '.';
-}
+constexpr std::array<std::uint8_t, 256> kByteClasses = [] {
+    std::array<std::uint8_t, 256> classes{};
+    classes[' '] = classes['\t'] = classes['\r'] = kBlank;
+    classes['\n'] = kNewline;
+    for (int c = '0'; c <= '9'; ++c) {
+        classes[static_cast<std::size_t>(c)] = kDigit;
+    }
+    for (int c = 'a'; c <= 'z'; ++c) {
+        classes[static_cast<std::size_t>(c)] = kWordStart;
+        classes[static_cast<std::size_t>(c - 'a' + 'A')] = kWordStart;
+    }
+    classes['_'] = classes['-'] = classes['.'] = kWordStart;
+    return classes;
+}();
 
-bool isIdentifierByte(char c) { return isIdentifierStart(c) || isDigit(c); }
+std::uint8_t byteClass(char c) { return kByteClasses[static_cast<unsigned char>(c)]; }
 
 std::string composeMessage(const SourceLocation& location, std::string_view message) {
     std::string text = location.file;
@@ -58,37 +76,31 @@ void PlacementParser::failAt(Position position, std::string_view message) const 
     throw ParseError(locationOf(position), message);
 }
 
-// Columns stay in 32 bits because the driver refuses texts whose last column
-// would not fit.
-void PlacementParser::consumeColumns(std::size_t count) {
-    offset_ += count;
-    column_ += static_cast<std::uint32_t>(count);
-}
-
 void PlacementParser::skipTrivia() {
+    const char* const data = text_.data();
     const std::size_t size = text_.size();
-    while (offset_ < size) {
-        const char c = text_[offset_];
-        if (c == ' ' || c == '\t' || c == '\r') {
-            consumeColumns(1);
-        } else if (c == '\n') {
-            ++offset_;
-            ++line_;
-            column_ = 1;
-        } else if (c == '#' || (c == '/' && offset_ + 1 < size && text_[offset_ + 1] == '/')) {
-            const char* start = text_.data() + offset_;
-            const void* newline = std::memchr(start, '\n', size - offset_);
+    std::size_t pos = offset_;
+    while (pos < size) {
+        const char c = data[pos];
+        const std::uint8_t cls = byteClass(c);
+        if (cls == kBlank) {
+            ++pos;
+        } else if (cls == kNewline) {
+            ++pos;
+            startLine(pos);
+        } else if (c == '#' || (c == '/' && pos + 1 < size && data[pos + 1] == '/')) {
+            const void* newline = std::memchr(data + pos, '\n', size - pos);
             if (newline == nullptr) {
-                consumeColumns(size - offset_);
+                pos = size;
             } else {
-                offset_ += static_cast<std::size_t>(static_cast<const char*>(newline) - start) + 1;
-                ++line_;
-                column_ = 1;
+                pos = static_cast<std::size_t>(static_cast<const char*>(newline) - data) + 1;
+                startLine(pos);
             }
         } else {
-            return;
+            break;
         }
     }
+    offset_ = pos;
 }
 
 void PlacementParser::advance() { lexInto(current_); }
@@ -96,10 +108,11 @@ void PlacementParser::advance() { lexInto(current_); }
 void PlacementParser::lexInto(Token& token) {
     skipTrivia();
     token.location.line = line_;
-    token.location.column = column_;
-    token.text.clear();
+    // Fits in 32 bits: the driver refuses texts whose last column would not.
+    token.location.column = static_cast<std::uint32_t>(offset_ - lineStart_ + 1);
     if (offset_ >= text_.size()) {
         token.kind = TokenKind::end;
+        token.text = {};
         return;
     }
     const char c = text_[offset_];
@@ -120,56 +133,68 @@ void PlacementParser::lexInto(Token& token) {
         lexString(token);
         return;
     default: {
-        bool (*const belongs)(char) =
-            isDigit(c) ? isDigit : (isIdentifierStart(c) ? isIdentifierByte : nullptr);
-        if (belongs == nullptr) {
+        // A number is a run of digits; a word may continue with digits.
+        const std::uint8_t start = byteClass(c);
+        if ((start & (kDigit | kWordStart)) == 0) {
             throw ParseError(token.location, "unexpected character '" + std::string(1, c) + "'");
         }
+        const std::uint8_t continues = start == kDigit ? kDigit : (kWordStart | kDigit);
         std::size_t end = offset_ + 1;
-        while (end < text_.size() && belongs(text_[end])) {
+        while (end < text_.size() && (byteClass(text_[end]) & continues) != 0) {
             ++end;
         }
-        token.kind = belongs == isDigit ? TokenKind::number : TokenKind::identifier;
-        token.text.assign(text_.substr(offset_, end - offset_));
-        consumeColumns(end - offset_);
+        token.kind = start == kDigit ? TokenKind::number : TokenKind::identifier;
+        token.text = text_.substr(offset_, end - offset_);
+        offset_ = end;
         return;
     }
     }
-    token.text.push_back(c);
-    consumeColumns(1);
+    token.text = text_.substr(offset_, 1);
+    ++offset_;
 }
 
 // Every string error is reported at the opening quote, wherever the fault lies.
+// A string without escapes is a view of the text; one with escapes is
+// resolved into a buffer that lives until the next string.
 void PlacementParser::lexString(Token& token) {
     token.kind = TokenKind::string;
-    consumeColumns(1);
     const std::size_t size = text_.size();
+    const std::size_t start = ++offset_;
+    bool escaped = false;
     while (offset_ < size) {
         const char c = text_[offset_];
         if (c == '"') {
-            consumeColumns(1);
+            token.text = escaped ? std::string_view(stringContent_)
+                                 : text_.substr(start, offset_ - start);
+            ++offset_;
             return;
         }
         if (c == '\n') {
             throw ParseError(token.location, "newline in string");
         }
-        if (c == '\\') {
-            if (offset_ + 1 >= size) {
-                throw ParseError(token.location, "unterminated escape");
+        if (c != '\\') {
+            if (escaped) {
+                stringContent_.push_back(c);
             }
-            const char escaped = text_[offset_ + 1];
-            if (escaped == '"' || escaped == '\\') {
-                token.text.push_back(escaped);
-            } else if (escaped == 'n') {
-                token.text.push_back('\n');
-            } else {
-                throw ParseError(token.location, "unsupported string escape");
-            }
-            consumeColumns(2);
+            ++offset_;
             continue;
         }
-        token.text.push_back(c);
-        consumeColumns(1);
+        if (!escaped) {
+            escaped = true;
+            stringContent_.assign(text_.substr(start, offset_ - start));
+        }
+        if (offset_ + 1 >= size) {
+            throw ParseError(token.location, "unterminated escape");
+        }
+        const char next = text_[offset_ + 1];
+        if (next == '"' || next == '\\') {
+            stringContent_.push_back(next);
+        } else if (next == 'n') {
+            stringContent_.push_back('\n');
+        } else {
+            throw ParseError(token.location, "unsupported string escape");
+        }
+        offset_ += 2;
     }
     throw ParseError(token.location, "unterminated string");
 }
@@ -188,11 +213,11 @@ void PlacementParser::expectKeyword(std::string_view word) {
     advance();
 }
 
-std::string PlacementParser::expectIdentifier(std::string_view what) {
+std::string_view PlacementParser::expectIdentifier(std::string_view what) {
     if (current_.kind != TokenKind::identifier) {
         fail("expected " + std::string(what));
     }
-    std::string text = current_.text;
+    const std::string_view text = current_.text;
     advance();
     return text;
 }
@@ -216,7 +241,7 @@ std::uint64_t PlacementParser::parseUnsigned() {
     }
     const Position number = position();
     std::uint64_t value = 0;
-    const std::string& digits = current_.text;
+    const std::string_view digits = current_.text;
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
     const bool fits = error == std::errc{} && end == digits.data() + digits.size();
     // The next token is read before the value is judged, so a lexical error

@@ -26,7 +26,9 @@ enum class TokenKind : std::uint32_t {
 
 struct Token {
     TokenKind kind = TokenKind::end;
-    std::string text; ///< escapes resolved for strings; empty for the end token
+    /// Views the placement text; a string with escapes views the parser's
+    /// buffer of its resolved content instead. Empty for the end token.
+    std::string_view text;
     SourceLocation location;
 };
 
@@ -89,7 +91,9 @@ class PlacementParser {
     /// `shown` is the punctuation as messages show it, e.g. "'{'".
     void expectToken(TokenKind kind, std::string_view shown);
     void expectKeyword(std::string_view word);
-    [[nodiscard]] std::string expectIdentifier(std::string_view what);
+    /// The identifier's text, a view of the placement text that stays valid
+    /// while the text does.
+    [[nodiscard]] std::string_view expectIdentifier(std::string_view what);
     [[nodiscard]] Token parseValue();
     [[nodiscard]] std::uint64_t parseUnsigned();
     [[nodiscard]] std::uint64_t parseByteQuantity();
@@ -100,8 +104,8 @@ class PlacementParser {
         if (const std::optional<T> value = findKeyword(table, token.text)) {
             return *value;
         }
-        throw ParseError(token.location,
-                         "unknown " + std::string(what) + " '" + token.text + "'");
+        throw ParseError(token.location, "unknown " + std::string(what) + " '" +
+                                             std::string(token.text) + "'");
     }
 
     /// parseValue followed by lookupKeyword, without copying the token unless
@@ -122,13 +126,17 @@ class PlacementParser {
     void skipTrivia();
     void lexInto(Token& token);
     void lexString(Token& token);
-    void consumeColumns(std::size_t count);
+    void startLine(std::size_t offset) {
+        ++line_;
+        lineStart_ = offset;
+    }
 
     std::string_view text_;
-    std::uint64_t offset_ = 0;
-    std::uint32_t line_ = 1;
-    std::uint32_t column_ = 1;
+    std::size_t offset_ = 0;    ///< the next unread byte
+    std::uint32_t line_ = 1;    ///< line of the next unread byte
+    std::size_t lineStart_ = 0; ///< offset of its line's first byte; columns derive from it
     Token current_;
+    std::string stringContent_; ///< the resolved content of a string with escapes
 };
 
 } // namespace Core::Placement

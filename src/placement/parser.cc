@@ -41,7 +41,7 @@ DeviceSpec parseDeviceBlock(PlacementParser& parser, SourceLocation keyword) {
     bool kindSeen = false;
     while (!parser.at(TokenKind::rbrace)) {
         const PlacementParser::Position field = parser.position();
-        const std::string word = parser.expectIdentifier("device field");
+        const std::string_view word = parser.expectIdentifier("device field");
         parser.expectToken(TokenKind::colon, "':'");
         if (word == "kind") {
             if (kindSeen) {
@@ -62,7 +62,7 @@ DeviceSpec parseDeviceBlock(PlacementParser& parser, SourceLocation keyword) {
             device.reserve = parser.parseByteQuantity();
             parser.expectToken(TokenKind::semicolon, "';'");
         } else {
-            parser.failAt(field, "unknown device field '" + word + "'");
+            parser.failAt(field, "unknown device field '" + std::string(word) + "'");
         }
     }
     parser.advance();
@@ -80,7 +80,7 @@ EngineDefaults parseDefaultsBlock(PlacementParser& parser, SourceLocation keywor
     parser.expectToken(TokenKind::lbrace, "'{'");
     while (!parser.at(TokenKind::rbrace)) {
         const PlacementParser::Position field = parser.position();
-        const std::string word = parser.expectIdentifier("defaults field");
+        const std::string_view word = parser.expectIdentifier("defaults field");
         parser.expectToken(TokenKind::colon, "':'");
         if (word == "residency") {
             defaults.residency =
@@ -88,7 +88,7 @@ EngineDefaults parseDefaultsBlock(PlacementParser& parser, SourceLocation keywor
         } else if (word == "priority") {
             defaults.priority = parser.parseKeyword<Priority>(Keywords::kPriorities, "priority");
         } else {
-            parser.failAt(field, "unknown defaults field '" + word + "'");
+            parser.failAt(field, "unknown defaults field '" + std::string(word) + "'");
         }
         parser.expectToken(TokenKind::semicolon, "';'");
     }
@@ -120,7 +120,7 @@ PlacementSpec parsePlacement(std::string_view text, std::string file) {
             parser.fail("expected '}'");
         }
         const PlacementParser::Position keyword = parser.position();
-        const std::string field = parser.expectIdentifier("placement field");
+        const std::string_view field = parser.expectIdentifier("placement field");
         if (field == "format") {
             markSeen(parser, formatSeen, keyword, "duplicate format");
             parser.expectToken(TokenKind::colon, "':'");
@@ -156,7 +156,7 @@ PlacementSpec parsePlacement(std::string_view text, std::string file) {
             }
             placement.engines.push_back(std::move(engine));
         } else {
-            parser.failAt(keyword, "unknown placement field '" + field + "'");
+            parser.failAt(keyword, "unknown placement field '" + std::string(field) + "'");
         }
     }
     parser.advance();

@@ -21,7 +21,8 @@ std::vector<Lexed> lexAll(std::string_view text) {
     std::vector<Lexed> tokens;
     while (true) {
         const Token& token = parser.current();
-        tokens.push_back({token.kind, token.text, token.location.line, token.location.column});
+        tokens.push_back(
+            {token.kind, std::string(token.text), token.location.line, token.location.column});
         if (token.kind == TokenKind::end) {
             return tokens;
         }
@@ -128,7 +129,7 @@ TEST(Lexer, Errors) {
 template <class Operation> std::string readWith(std::string_view text, Operation operation) {
     try {
         PlacementParser parser(text, "q.cplace");
-        return operation(parser);
+        return std::string(operation(parser));
     } catch (const ParseError& error) {
         return error.what();
     }
