@@ -130,5 +130,31 @@ TEST(PlacementFile, ReadsBytesUnchanged) {
     fs::remove(path);
 }
 
+TEST(PlacementFile, StopsAtTheSizeLimit) {
+    const fs::path path = fs::temp_directory_path() / "talvex_limit_test.cplace";
+    {
+        std::ofstream file(path, std::ios::binary);
+        file << "0123456789";
+    }
+    EXPECT_EQ(readPlacementFile(path.string(), 10), "0123456789");
+    try {
+        (void)readPlacementFile(path.string(), 9);
+        ADD_FAILURE() << "a file past the limit was read";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), ("placement file is too large: " + path.string()).c_str());
+    }
+    fs::remove(path);
+}
+
+TEST(PlacementFile, EndlessStreamStopsAtTheLimit) {
+    // A device without end and without size: reading must stop, not exhaust memory.
+    try {
+        (void)readPlacementFile("/dev/zero", 1 << 20);
+        ADD_FAILURE() << "an endless stream was read to its end";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "placement file is too large: /dev/zero");
+    }
+}
+
 } // namespace
 } // namespace Core::App
