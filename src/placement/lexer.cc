@@ -16,6 +16,9 @@ enum ByteClass : std::uint8_t {
     kDigit = 2,      // 0-9
     kWordStart = 4,  // a-z, A-Z, '_', '-', '.'
     kNewline = 8,
+    kPunctuation = 16, // { } : ;
+    kCommentStart = 32, // '#', and '/' when another follows
+    kTriviaStart = kBlank | kNewline | kCommentStart,
 };
 
 constexpr std::array<std::uint8_t, 256> kByteClasses = [] {
@@ -30,10 +33,31 @@ constexpr std::array<std::uint8_t, 256> kByteClasses = [] {
         classes[static_cast<std::size_t>(c - 'a' + 'A')] = kWordStart;
     }
     classes['_'] = classes['-'] = classes['.'] = kWordStart;
+    classes['{'] = classes['}'] = classes[':'] = classes[';'] = kPunctuation;
+    classes['#'] = classes['/'] = kCommentStart;
     return classes;
 }();
 
 std::uint8_t byteClass(char c) { return kByteClasses[static_cast<unsigned char>(c)]; }
+
+TokenKind punctuationKind(char c) {
+    switch (c) {
+    case '{':
+        return TokenKind::lbrace;
+    case '}':
+        return TokenKind::rbrace;
+    case ':':
+        return TokenKind::colon;
+    default:
+        return TokenKind::semicolon;
+    }
+}
+
+// Kept out of line so the hot lexing path stays small.
+[[noreturn, gnu::noinline]] void throwUnexpectedCharacter(const SourceLocation& location,
+                                                          char c) {
+    throw ParseError(location, "unexpected character '" + std::string(1, c) + "'");
+}
 
 std::string composeMessage(const SourceLocation& location, std::string_view message) {
     std::string text = location.file;
@@ -106,51 +130,39 @@ void PlacementParser::skipTrivia() {
 void PlacementParser::advance() { lexInto(current_); }
 
 void PlacementParser::lexInto(Token& token) {
-    skipTrivia();
+    // Dense text has no trivia between most tokens; look once before looping.
+    if (offset_ < text_.size() && (byteClass(text_[offset_]) & kTriviaStart) != 0) {
+        skipTrivia();
+    }
     token.location.line = line_;
     // Fits in 32 bits: the driver refuses texts whose last column would not.
     token.location.column = static_cast<std::uint32_t>(offset_ - lineStart_ + 1);
-    if (offset_ >= text_.size()) {
+    const std::size_t size = text_.size();
+    if (offset_ >= size) {
         token.kind = TokenKind::end;
         token.text = {};
         return;
     }
     const char c = text_[offset_];
-    switch (c) {
-    case '{':
-        token.kind = TokenKind::lbrace;
-        break;
-    case '}':
-        token.kind = TokenKind::rbrace;
-        break;
-    case ':':
-        token.kind = TokenKind::colon;
-        break;
-    case ';':
-        token.kind = TokenKind::semicolon;
-        break;
-    case '"':
-        lexString(token);
-        return;
-    default: {
+    const std::uint8_t start = byteClass(c);
+    std::size_t end = offset_ + 1;
+    if ((start & (kDigit | kWordStart)) != 0) {
         // A number is a run of digits; a word may continue with digits.
-        const std::uint8_t start = byteClass(c);
-        if ((start & (kDigit | kWordStart)) == 0) {
-            throw ParseError(token.location, "unexpected character '" + std::string(1, c) + "'");
-        }
         const std::uint8_t continues = start == kDigit ? kDigit : (kWordStart | kDigit);
-        std::size_t end = offset_ + 1;
-        while (end < text_.size() && (byteClass(text_[end]) & continues) != 0) {
+        while (end < size && (byteClass(text_[end]) & continues) != 0) {
             ++end;
         }
         token.kind = start == kDigit ? TokenKind::number : TokenKind::identifier;
-        token.text = text_.substr(offset_, end - offset_);
-        offset_ = end;
+    } else if (start == kPunctuation) {
+        token.kind = punctuationKind(c);
+    } else if (c == '"') {
+        lexString(token);
         return;
+    } else {
+        throwUnexpectedCharacter(token.location, c);
     }
-    }
-    token.text = text_.substr(offset_, 1);
-    ++offset_;
+    token.text = text_.substr(offset_, end - offset_);
+    offset_ = end;
 }
 
 // Every string error is reported at the opening quote, wherever the fault lies.
