@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include "deployment/deployment.h"
@@ -26,6 +27,22 @@ class InventoryBinder {
     const InventoryDevice* first_unindexed_cuda_ = nullptr;
     std::map<std::uint32_t, const InventoryDevice*> first_cuda_by_index_;
 };
+
+/// A declared device that bound to an inventory device of its own.
+struct BoundDevice {
+    const LoweredDevice* declared = nullptr;
+    const InventoryDevice* physical = nullptr;
+    /// Usable memory minus the reserve; absent when the reserve does not fit.
+    std::optional<std::uint64_t> usable_after_reserve;
+};
+
+/// Binds every declared device in order, as the preflight and first fit both
+/// do: a device that binds nothing, or the physical device of an earlier
+/// one, is reported and left out; a reserve that does not fit is reported
+/// and the device kept. Keeps pointers into both arguments.
+[[nodiscard]] std::vector<BoundDevice> bindDevices(const std::vector<LoweredDevice>& devices,
+                                                   const ResourceInventory& inventory,
+                                                   std::vector<DeploymentIssue>& issues);
 
 /// Sorts by path, then message, bytewise.
 void sortIssues(std::vector<DeploymentIssue>& issues);

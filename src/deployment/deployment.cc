@@ -2,6 +2,8 @@
 #include "deployment/deployment.h"
 
 #include <algorithm>
+#include <set>
+#include <string_view>
 
 #include "common/byte_order.h"
 #include "deployment/binding.h"
@@ -63,6 +65,39 @@ const InventoryDevice* InventoryBinder::bind(const LoweredDevice& device) const 
     }
     const auto found = first_cuda_by_index_.find(*device.index);
     return found == first_cuda_by_index_.end() ? nullptr : found->second;
+}
+
+std::vector<BoundDevice> bindDevices(const std::vector<LoweredDevice>& devices,
+                                     const ResourceInventory& inventory,
+                                     std::vector<DeploymentIssue>& issues) {
+    const InventoryBinder binder(inventory);
+    std::set<std::string_view, ByteLess> claimed; // physical ids, views into the inventory
+    std::vector<BoundDevice> bound;
+    for (const LoweredDevice& device : devices) {
+        const InventoryDevice* physical = binder.bind(device);
+        if (physical == nullptr) {
+            issues.push_back(
+                {"device." + device.id, "declared device is absent from resource inventory"});
+            continue;
+        }
+        // Claimed even when the reserve below is rejected: a later alias must
+        // not inherit the physical device.
+        if (!claimed.insert(physical->id).second) {
+            issues.push_back(
+                {"device." + device.id, "multiple aliases bind the same physical device"});
+            continue;
+        }
+        const std::uint64_t usable = usableMemory(*physical);
+        std::optional<std::uint64_t> afterReserve;
+        if (device.reserve > usable) {
+            issues.push_back(
+                {"device." + device.id, "external reserve exceeds currently usable memory"});
+        } else {
+            afterReserve = usable - device.reserve;
+        }
+        bound.push_back({&device, physical, afterReserve});
+    }
+    return bound;
 }
 
 void sortIssues(std::vector<DeploymentIssue>& issues) {

@@ -102,27 +102,12 @@ DeploymentResult resolveDeployment(const PlacementIR& ir, const ResourceInventor
         issues.push_back({std::move(path), std::move(message)});
     };
 
-    const InventoryBinder binder(inventory);
-    std::set<std::string, ByteLess> bound_physical;
     std::vector<FitSlot> slots;
-    for (const LoweredDevice& device : working.devices) {
-        const InventoryDevice* bound = binder.bind(device);
-        if (bound == nullptr) {
-            issue("device." + device.id, "declared device is absent from resource inventory");
-            continue;
+    for (const BoundDevice& bound : bindDevices(working.devices, inventory, issues)) {
+        if (bound.usable_after_reserve) {
+            slots.push_back(
+                {bound.declared->id, bound.physical->id, *bound.usable_after_reserve, 0});
         }
-        // Claimed even when the reserve below is rejected: a later alias
-        // must not inherit the physical device.
-        if (!bound_physical.insert(bound->id).second) {
-            issue("device." + device.id, "multiple aliases bind the same physical device");
-            continue;
-        }
-        const std::uint64_t usable = usableMemory(*bound);
-        if (device.reserve > usable) {
-            issue("device." + device.id, "external reserve exceeds currently usable memory");
-            continue;
-        }
-        slots.push_back({device.id, bound->id, usable - device.reserve, 0});
     }
     std::sort(slots.begin(), slots.end(), [](const FitSlot& a, const FitSlot& b) {
         if (a.device != b.device) {

@@ -7,29 +7,16 @@
 #include <vector>
 
 #include "common/byte_order.h"
+#include "common/canonical_text.h"
 #include "common/stable_hash.h"
 
 namespace Core::Placement {
 namespace {
 
-void appendNumber(std::string& out, std::uint64_t value) {
-    out += std::to_string(value);
-}
-
-void appendOptional(std::string& out, const std::optional<std::uint32_t>& value) {
-    if (value) {
-        appendNumber(out, *value);
-    } else {
-        out += '-';
-    }
-}
-
-// The length prefix keeps raw "|", ":" and line feeds unambiguous.
-void appendString(std::string& out, std::string_view text) {
-    appendNumber(out, text.size());
-    out += ':';
-    out += text;
-}
+using CanonicalText::appendFlag;
+using CanonicalText::appendNumber;
+using CanonicalText::appendOptionalNumber;
+using CanonicalText::appendString;
 
 void appendDevice(std::string& out, const InventoryDevice& device) {
     out += deviceKindName(device.kind);
@@ -40,9 +27,9 @@ void appendDevice(std::string& out, const InventoryDevice& device) {
     out += '|';
     appendNumber(out, device.total_bytes);
     out += '|';
-    appendOptional(out, device.compute_major);
+    appendOptionalNumber(out, device.compute_major);
     out += '|';
-    appendOptional(out, device.compute_minor);
+    appendOptionalNumber(out, device.compute_minor);
     out += '|';
     appendNumber(out, device.capabilities.size());
 
@@ -68,7 +55,7 @@ std::string canonicalInventoryText(const ResourceInventory& inventory) {
     out += "\nhost_total=";
     appendNumber(out, inventory.host_total);
     out += "\ncuda_driver=";
-    appendOptional(out, inventory.cuda_driver);
+    appendOptionalNumber(out, inventory.cuda_driver);
     out += "\ndevices=";
     appendNumber(out, inventory.devices.size());
     out += '\n';
@@ -105,7 +92,7 @@ std::string canonicalInventoryText(const ResourceInventory& inventory) {
         out += '|';
         appendString(out, peer->second);
         out += '|';
-        out += peer->enabled ? '1' : '0';
+        appendFlag(out, peer->enabled);
         out += '\n';
     }
 

@@ -36,33 +36,18 @@ DeploymentReport oomPreflight(const PlacementIR& ir, const ResourceInventory& in
     }
 
     // Declared id -> position of its budget; the budget names the bound device.
-    const InventoryBinder binder(inventory);
     std::map<std::string, std::size_t, ByteLess> budget_of;
-    std::set<std::string, ByteLess> bound_physical;
-    for (const LoweredDevice& device : ir.devices) {
-        const InventoryDevice* bound = binder.bind(device);
-        if (bound == nullptr) {
-            issue("device." + device.id, "declared device is absent from resource inventory");
-            continue;
-        }
-        if (!bound_physical.insert(bound->id).second) {
-            issue("device." + device.id, "multiple aliases bind the same physical device");
-            continue;
-        }
+    for (const BoundDevice& bound : bindDevices(ir.devices, inventory, issues)) {
         DeviceBudget budget;
-        budget.device = device.id;
-        budget.physical_device = bound->id;
-        budget.total = bound->total_bytes;
-        budget.available = bound->available_bytes;
-        budget.reserve = device.reserve;
-        const std::uint64_t usable = usableMemory(*bound);
-        if (device.reserve > usable) {
-            issue("device." + device.id, "external reserve exceeds currently usable memory");
-        } else {
-            budget.usable = usable - device.reserve;
-        }
+        budget.device = bound.declared->id;
+        budget.physical_device = bound.physical->id;
+        budget.total = bound.physical->total_bytes;
+        budget.available = bound.physical->available_bytes;
+        budget.reserve = bound.declared->reserve;
+        // A reserve that does not fit leaves 0 usable; its engines still count.
+        budget.usable = bound.usable_after_reserve.value_or(0);
         // A repeated declared id keeps its first budget as the one engines charge.
-        budget_of.emplace(device.id, report.budgets.size());
+        budget_of.emplace(budget.device, report.budgets.size());
         report.budgets.push_back(std::move(budget));
     }
 

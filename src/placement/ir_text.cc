@@ -7,36 +7,17 @@
 #include <vector>
 
 #include "common/byte_order.h"
+#include "common/canonical_text.h"
 #include "common/stable_hash.h"
 
 namespace Core::Placement {
 namespace {
 
-/// Length-prefixed, so no byte inside the string can be mistaken for a separator.
-void appendString(std::string& out, std::string_view text) {
-    out += std::to_string(text.size());
-    out += ':';
-    out += text;
-}
-
-void appendOptionalString(std::string& out, const std::optional<std::string>& text) {
-    if (text) {
-        appendString(out, *text);
-    } else {
-        out += '-';
-    }
-}
-
-template <typename Number>
-void appendOptionalNumber(std::string& out, const std::optional<Number>& number) {
-    if (number) {
-        out += std::to_string(*number);
-    } else {
-        out += '-';
-    }
-}
-
-void appendBool(std::string& out, bool value) { out += value ? '1' : '0'; }
+using CanonicalText::appendFlag;
+using CanonicalText::appendNumber;
+using CanonicalText::appendOptionalNumber;
+using CanonicalText::appendOptionalString;
+using CanonicalText::appendString;
 
 /// Pointers to the records in ascending byte order of their ids; the IR's own
 /// vectors keep their order.
@@ -59,7 +40,7 @@ void appendDeviceLine(std::string& out, const LoweredDevice& device) {
     out += '|';
     appendOptionalNumber(out, device.index);
     out += '|';
-    out += std::to_string(device.reserve);
+    appendNumber(out, device.reserve);
     out += '|';
     out += device.identity;
     out += '\n';
@@ -71,7 +52,7 @@ void appendModelTail(std::string& out, const ModelRequest& model) {
     out += '|';
     appendString(out, model.sharing_group);
     out += '|';
-    appendBool(out, model.weights_shared_read_only);
+    appendFlag(out, model.weights_shared_read_only);
     out += '|';
     appendOptionalString(out, model.adapter);
     out += '|';
@@ -99,7 +80,7 @@ void appendEngineLine(std::string& out, const LoweredEngine& engine) {
     out += '|';
     appendOptionalNumber(out, engine.memory.weights);
     out += '|';
-    appendBool(out, engine.memory.weights_auto);
+    appendFlag(out, engine.memory.weights_auto);
     out += '|';
     appendOptionalNumber(out, engine.memory.kv_cache_max);
     out += '|';
@@ -127,13 +108,13 @@ std::string canonicalPlacementText(const PlacementIR& ir) {
     out += "\ndeterminism=";
     out += determinismName(ir.determinism);
     out += "\ndevices=";
-    out += std::to_string(ir.devices.size());
+    appendNumber(out, ir.devices.size());
     out += '\n';
     for (const LoweredDevice* device : sortedById(ir.devices)) {
         appendDeviceLine(out, *device);
     }
     out += "engines=";
-    out += std::to_string(ir.engines.size());
+    appendNumber(out, ir.engines.size());
     out += '\n';
     for (const LoweredEngine* engine : sortedById(ir.engines)) {
         appendEngineLine(out, *engine);
