@@ -3,30 +3,22 @@
 #include "app/driver.h"
 
 #include <exception>
+#include <optional>
 #include <ostream>
 #include <stdexcept>
+#include <string>
 
+#include "app/pipeline.h"
 #include "app/placement_file.h"
 #include "app/report.h"
-#include "deployment/first_fit.h"
 #include "deployment/inventory.h"
 #include "estimation/estimators.h"
 #include "orchestration/example_system.h"
-#include "placement/lowering.h"
-#include "placement/parser.h"
 
 namespace Core::App {
 namespace {
 
 constexpr std::string_view kErrorPrefix = "deployment example: ";
-
-/// A checking stage refused: report its first issue as "path: message".
-template <class Issue> [[noreturn]] void failWithFirstIssue(const std::vector<Issue>& issues) {
-    if (issues.empty()) {
-        throw std::logic_error("a refused stage reported no issue");
-    }
-    throw std::runtime_error(issues.front().path + ": " + issues.front().message);
-}
 
 void runPipeline(const std::vector<std::string>& args, std::ostream& out) {
     if (args.size() != 1) {
@@ -35,22 +27,16 @@ void runPipeline(const std::vector<std::string>& args, std::ostream& out) {
     const std::string& path = args.front();
     const Orchestration::SystemSpec system = Orchestration::buildExampleSystem();
     const std::string text = readPlacementFile(path);
-    const Placement::PlacementSpec placement = Placement::parsePlacement(text, path);
-    const Placement::LoweringResult lowered = Placement::lowerPlacement(placement, system);
-    if (!lowered.ir) {
-        failWithFirstIssue(lowered.issues);
-    }
-    const std::vector<Estimation::WorkloadRequirement> requirements =
-        Estimation::compositeWorkload();
-    const Placement::ResourceInventory inventory = Placement::portableInventoryFixture();
-    const Placement::DeploymentResult result =
-        Placement::resolveDeployment(*lowered.ir, inventory, requirements);
-    if (!result.ir) {
-        failWithFirstIssue(result.report.issues);
+    // The inventory and the workload are fixed data, the same for every file.
+    const PipelineResult result =
+        resolvePlacement(text, path, system, Placement::portableInventoryFixture(),
+                         Estimation::compositeWorkload());
+    if (const std::optional<std::string> problem = refusal(result)) {
+        throw std::runtime_error(*problem);
     }
     // The report is written whole and flushed, so a full or closed standard
     // output is an error and not a silent success.
-    const std::string report = formatReport(*result.ir, result.report);
+    const std::string report = formatReport(*result.deployment->ir, result.deployment->report);
     out.write(report.data(), static_cast<std::streamsize>(report.size()));
     out.flush();
     if (!out) {
