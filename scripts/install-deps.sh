@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, and nothing when
 # all of them are already present. Usage: scripts/install-deps.sh [group...]
-# Groups: build (default), test, fuzz, bench, analysis.
+# Groups: build (default), test, fuzz, bench, analysis, doc.
 set -euo pipefail
 
 declare -A groups=(
@@ -10,6 +10,7 @@ declare -A groups=(
   [fuzz]="clang-14 libclang-rt-14-dev"
   [bench]="libbenchmark-dev"
   [analysis]="clang-tidy cppcheck"
+  [doc]="groff-base man-db"
 )
 
 wanted=()

@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Installs a release build into a temporary prefix and checks the package as
+# its users see it: the layout, no internal header, headers that stand on their
+# own, no build-only flags in the exported targets, the tool and the manual
+# page, and a consumer built with find_package whose in-process run gives the
+# same output as the tool for every example.
+# Usage: scripts/check-install.sh   (from anywhere; builds in build/install-check)
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+scripts/install-deps.sh build doc || exit 1
+
+build=$root/build/install-check
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+passed=0
+failed=0
+pass() { passed=$((passed + 1)); }
+fail() { printf 'FAIL %s\n' "$1"; failed=$((failed + 1)); }
+check() { # name, command...
+  local name=$1
+  shift
+  if "$@"; then pass; else fail "$name"; fi
+}
+
+echo "building and installing into $prefix" >&2
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTALVEX_BUILD_TESTS=OFF \
+  -DTALVEX_SANITIZE=OFF -DTALVEX_BUILD_FUZZERS=OFF -DTALVEX_BUILD_BENCHMARKS=OFF >/dev/null &&
+  cmake --build "$build" -j2 >/dev/null &&
+  cmake --install "$build" --prefix "$prefix" >/dev/null ||
+  { echo "FAIL build and install"; echo "install: 0 passed, 1 failed"; exit 1; }
+
+compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
+include=$prefix/include/talvex_composite_deploy
+package=$prefix/lib/cmake/talvex_composite_deploy
+manpage=$prefix/share/man/man1/talvex_composite_deploy.1
+
+layout_complete() {
+  local file missing=0
+  for file in bin/talvex_composite_deploy \
+    lib/libcore_orchestration.a lib/libcore_placement.a lib/libcore_estimation.a \
+    lib/libcore_deployment.a lib/libcore_app.a \
+    include/talvex_composite_deploy/app/pipeline.h \
+    include/talvex_composite_deploy/placement/parser.h \
+    include/talvex_composite_deploy/common/stable_hash.h \
+    lib/cmake/talvex_composite_deploy/talvex_composite_deployConfig.cmake \
+    lib/cmake/talvex_composite_deploy/talvex_composite_deployConfigVersion.cmake \
+    lib/cmake/talvex_composite_deploy/talvex_composite_deployTargets.cmake \
+    share/man/man1/talvex_composite_deploy.1; do
+    [[ -e $prefix/$file ]] || { echo "  missing: $file"; missing=1; }
+  done
+  return $missing
+}
+check "installed layout" layout_complete
+
+no_internal_headers() {
+  local header found=0
+  for header in placement/blocks.h placement/keywords.h orchestration/cycle_check.h \
+    deployment/binding.h estimation/checked_terms.h common/canonical_text.h app/driver.h; do
+    [[ ! -e $include/$header ]] || { echo "  installed: $header"; found=1; }
+  done
+  return $found
+}
+check "no internal header installed" no_internal_headers
+
+# Each header compiled alone against the installed folder only: a public
+# header that includes an internal one, or forgets an include, fails here.
+headers_stand_alone() {
+  (cd "$include" && find . -name '*.h' | sed 's|^\./||' | sort) |
+    xargs -P 2 -I{} sh -c 'printf "#include \"%s\"\n" "$1" |
+      "$3" -std=c++20 -fsyntax-only -I"$2" -x c++ - || { echo "  not self-contained: $1"; exit 1; }' \
+      _ {} "$include" "$compiler"
+}
+check "installed headers stand alone" headers_stand_alone
+
+no_build_flags_exported() {
+  ! grep -rE 'Werror|talvex_warnings' "$package" && ! grep -rF "$root" "$package"
+}
+check "exported targets carry no build-only flags or paths" no_build_flags_exported
+
+check "installed tool prints the demo report" \
+  diff <("$prefix/bin/talvex_composite_deploy" examples/demo.cplace) examples/demo.stdout
+
+check "manual page renders without warnings (groff)" \
+  bash -c '[[ -z $(groff -man -ww -z "$1" 2>&1) ]]' _ "$manpage"
+check "manual page renders without warnings (man)" \
+  bash -c '[[ -z $(MANWIDTH=80 man --warnings -l "$1" 2>&1 >/dev/null) ]]' _ "$manpage"
+
+consumer=$work/consumer
+build_consumer() {
+  cmake -S tests/install/consumer -B "$consumer" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null &&
+    cmake --build "$consumer" >/dev/null
+}
+check "consumer builds against the package" build_consumer
+check "consumer gets no -Werror from the package" \
+  bash -c '! grep -q -- -Werror "$1/compile_commands.json"' _ "$consumer"
+
+# The embedded pipeline answers as the tool does: report or error line alike.
+consumer_matches_examples() {
+  local input expected out err status ok=0
+  for input in examples/*.cplace; do
+    out=$("$consumer/consumer" "$input" 2>"$work/stderr")
+    status=$?
+    err=$(cat "$work/stderr")
+    if [[ -e ${input%.cplace}.stdout ]]; then
+      expected=$(cat "${input%.cplace}.stdout")
+      [[ $status -eq 0 && $out == "$expected" && -z $err ]] || { echo "  differs: $input"; ok=1; }
+    else
+      expected=$(cat "${input%.cplace}.stderr")
+      [[ $status -eq 1 && -z $out && $err == "$expected" ]] || { echo "  differs: $input"; ok=1; }
+    fi
+  done
+  return $ok
+}
+check "consumer output equals the tool's for every example" consumer_matches_examples
+check "consumer prints the demo report" \
+  diff <("$consumer/consumer" examples/demo.cplace) examples/demo.stdout
+
+echo "install: ${passed} passed, ${failed} failed"
+[[ $failed -eq 0 ]]
