@@ -10,9 +10,19 @@ set(talvex_libraries
 set(talvex_package_dir ${CMAKE_INSTALL_LIBDIR}/cmake/${PROJECT_NAME})
 set(talvex_include_dir ${CMAKE_INSTALL_INCLUDEDIR}/${PROJECT_NAME})
 
-# A shared build finds its libraries beside the tool's bin/ folder.
+# A shared build (BUILD_SHARED_LIBS) finds its libraries from the tool's bin/
+# folder and from each other, wherever the prefix is; before 1.0 every minor
+# release is a new ABI.
 set_target_properties(talvex_composite_deploy PROPERTIES
   INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+foreach(library IN LISTS talvex_libraries)
+  if(NOT library STREQUAL "core_common")
+    set_target_properties(${library} PROPERTIES
+      INSTALL_RPATH "$ORIGIN"
+      VERSION ${PROJECT_VERSION}
+      SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
+  endif()
+endforeach()
 
 # A sanitized build's static libraries need the sanitizer runtimes in whatever
 # links them.
