@@ -1,0 +1,146 @@
+#!/usr/bin/env bash
+# Benchmarks of the release build, then whole-process timings of the tool on
+# large generated placement files and on the worked example, against the
+# performance targets. Usage: scripts/bench.sh [Google Benchmark options...]
+# (for example --benchmark_filter=Lex). Environment: BENCH_RUNS timed runs
+# per file, best kept (default 3); BENCH_SKIP_MICRO=1 skips the benchmarks.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+runs=${BENCH_RUNS:-3}
+build=build/bench
+
+scripts/install-deps.sh build bench
+if [[ ! -x /usr/bin/time ]]; then
+  # GNU time gives the peak RSS; Debian's base images leave it out.
+  sudo=""
+  [[ $(id -u) -eq 0 ]] || sudo="sudo"
+  $sudo apt-get update
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends time
+fi
+
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTALVEX_BUILD_BENCHMARKS=ON \
+  -DTALVEX_BUILD_TESTS=OFF -DTALVEX_SANITIZE=OFF >/dev/null
+cmake --build "$build" -j2 --target talvex_composite_deploy generate_placement talvex_bench
+
+tool=$build/talvex_composite_deploy
+generate=$build/bench/generate_placement
+scratch=$build/runs
+mkdir -p "$scratch"
+
+load() { cut -d' ' -f1-3 /proc/loadavg; }
+echo "== $(date -u +%Y-%m-%dT%H:%MZ), $(nproc) cores, load average $(load)"
+
+if [[ "${BENCH_SKIP_MICRO:-0}" != 1 ]]; then
+  echo "== Google Benchmark (results also in $build/benchmarks.json)"
+  "$build/bench/talvex_bench" --benchmark_out="$build/benchmarks.json" \
+    --benchmark_out_format=json "$@"
+fi
+
+echo "== generating placement files in $build"
+"$generate" comments 10MiB "$build/comments-10MiB.cplace"
+"$generate" comments 100MiB "$build/comments-100MiB.cplace"
+"$generate" dense 100MiB "$build/dense-100MiB.cplace"
+"$generate" wide 200000 "$build/wide-200000.cplace"
+
+failures=0
+# Set by timeRuns: best wall time in microseconds (measured around
+# /usr/bin/time, so its own start is included), the %e of that run, the
+# largest peak RSS in KB of all runs, and the CPU seconds of the best run.
+best_us=0 best_e="" peak_kb=0 best_cpu=""
+
+# timeRuns FILE EXPECTED_STATUS: runs the tool $runs times on FILE and checks
+# the exit status and the output: the worked example's report on success, a
+# single error line on failure.
+timeRuns() {
+  local file=$1 expected=$2 status start end us e kb user sys
+  best_us=0 best_e="" peak_kb=0 best_cpu=""
+  for ((i = 0; i < runs; i++)); do
+    start=${EPOCHREALTIME/./}
+    status=0
+    /usr/bin/time -o "$scratch/time" -f "%e s %M KB %U %S" "$tool" "$file" \
+      >"$scratch/out" 2>"$scratch/err" || status=$?
+    end=${EPOCHREALTIME/./}
+    us=$((end - start))
+    # GNU time puts "Command exited with non-zero status" before its own line.
+    read -r e _ kb _ user sys < <(tail -n 1 "$scratch/time")
+    if [[ $status -ne $expected ]]; then
+      echo "FAILED: $file exited $status, expected $expected: $(head -c 300 "$scratch/err")"
+      failures=$((failures + 1))
+      return
+    fi
+    if [[ $expected -eq 0 ]] && ! cmp -s "$scratch/out" examples/demo.stdout; then
+      echo "FAILED: $file did not print the worked example's report"
+      failures=$((failures + 1))
+      return
+    fi
+    if [[ $expected -ne 0 && ( -s "$scratch/out" || $(wc -l <"$scratch/err") -ne 1 ) ]]; then
+      echo "FAILED: $file did not end with exactly one error line"
+      failures=$((failures + 1))
+      return
+    fi
+    if ((best_us == 0 || us < best_us)); then
+      best_us=$us best_e=$e best_cpu=$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.2f", u + s }')
+    fi
+    if ((kb > peak_kb)); then
+      peak_kb=$kb
+    fi
+  done
+}
+
+ms() { awk -v us="$1" 'BEGIN { printf "%.1f", us / 1000 }'; }
+verdict() { if (($1)); then echo met; else echo MISSED; fi; }
+
+declare -A wall rss size
+echo "== whole process, best of $runs (wall ms | %e | CPU s | peak RSS KB | file)"
+for name in comments-10MiB comments-100MiB dense-100MiB wide-200000 demo; do
+  file=$build/$name.cplace
+  expected=0
+  case $name in
+    wide-200000) expected=1 ;;
+    demo) file=examples/demo.cplace ;;
+  esac
+  timeRuns "$file" "$expected"
+  wall[$name]=$best_us rss[$name]=$peak_kb size[$name]=$(stat -c %s "$file")
+  printf '%-16s %9s ms | %5s s | %5s s | %7s KB | %s bytes\n' \
+    "$name" "$(ms "$best_us")" "$best_e" "$best_cpu" "$peak_kb" "${size[$name]}"
+  if [[ $name == wide-200000 ]]; then
+    wide_error=$(head -c 200 "$scratch/err")
+  fi
+done
+echo "wide-200000 error line: $wide_error"
+if ((failures > 0)); then
+  echo "$failures file(s) gave a wrong result" >&2
+  exit 1
+fi
+
+# Start-up: the same binary refusing its arguments, averaged over many runs
+# since a single run is about a millisecond.
+loop_us() {
+  local start end
+  start=${EPOCHREALTIME/./}
+  for ((i = 0; i < 200; i++)); do "$tool" "$@" >/dev/null 2>&1 || true; done
+  end=${EPOCHREALTIME/./}
+  echo $(((end - start) / 200))
+}
+demo_us=$(loop_us examples/demo.cplace)
+startup_us=$(loop_us)
+echo "demo: $(ms "$demo_us") ms per run, start-up (usage error): $(ms "$startup_us") ms per run (200 runs each)"
+
+mib=1048576
+c10=${wall[comments-10MiB]} c100=${wall[comments-100MiB]} d100=${wall[dense-100MiB]}
+wide=${wall[wide-200000]}
+echo "== targets (load average now $(load))"
+row() { printf '%-52s %-24s %s\n' "$1" "$2" "$(verdict "$3")"; }
+printf '%-52s %-24s %s\n' "target" "measured" "verdict"
+row "comments 100 MiB wall <= 0.25 s" "$(ms "$c100") ms" "$((c100 <= 250000))"
+row "dense 100 MiB wall <= 0.4 s" "$(ms "$d100") ms" "$((d100 <= 400000))"
+for name in comments-10MiB comments-100MiB dense-100MiB; do
+  limit=$(((${size[$name]} + 16 * mib) / 1024)) kb=${rss[$name]}
+  row "$name peak RSS <= file + 16 MiB ($limit KB)" "$kb KB" "$((kb <= limit))"
+done
+ratio=$(awk -v a="$c100" -v b="$c10" 'BEGIN { printf "%.1f", a / b }')
+row "comments 100 MiB wall <= 11 x 10 MiB wall" "$ratio x" "$((c100 <= 11 * c10))"
+row "wide 200,000 + 200,000 blocks error line <= 1 s" "$(ms "$wide") ms" "$((wide <= 1000000))"
+row "demo within 1 ms of start-up" "$(ms "$demo_us") vs $(ms "$startup_us") ms" \
+  "$((demo_us <= startup_us + 1000))"
