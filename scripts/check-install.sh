@@ -83,9 +83,9 @@ check "installed tool prints the demo report" \
   diff <("$prefix/bin/talvex_composite_deploy" examples/demo.cplace) examples/demo.stdout
 
 check "manual page renders without warnings (groff)" \
-  bash -c '[[ -z $(groff -man -ww -z "$1" 2>&1) ]]' _ "$manpage"
+  bash -c '[[ -z $(LC_ALL=C.UTF-8 groff -man -ww -z "$1" 2>&1) ]]' _ "$manpage"
 check "manual page renders without warnings (man)" \
-  bash -c '[[ -z $(MANWIDTH=80 man --warnings -l "$1" 2>&1 >/dev/null) ]]' _ "$manpage"
+  bash -c '[[ -z $(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$1" 2>&1 >/dev/null) ]]' _ "$manpage"
 
 consumer=$work/consumer
 build_consumer() {
