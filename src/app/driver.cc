@@ -11,6 +11,7 @@
 #include "app/pipeline.h"
 #include "app/placement_file.h"
 #include "app/report.h"
+#include "deployment/first_fit.h"
 #include "deployment/inventory.h"
 #include "estimation/estimators.h"
 #include "orchestration/example_system.h"
@@ -27,10 +28,14 @@ void runPipeline(const std::vector<std::string>& args, std::ostream& out) {
     const std::string& path = args.front();
     const Orchestration::SystemSpec system = Orchestration::buildExampleSystem();
     const std::string text = readPlacementFile(path);
-    // The inventory and the workload are fixed data, the same for every file.
-    const PipelineResult result =
-        resolvePlacement(text, path, system, Placement::portableInventoryFixture(),
-                         Estimation::compositeWorkload());
+    Placement::LoweringResult lowered = lowerPlacementText(text, path, system);
+    if (!lowered.ir) {
+        throw std::runtime_error(*refusal({std::move(lowered.issues), std::nullopt}));
+    }
+    // Fixed data, the same for every file, built once the placement has lowered.
+    const std::vector<Estimation::WorkloadRequirement> workload = Estimation::compositeWorkload();
+    const Placement::ResourceInventory inventory = Placement::portableInventoryFixture();
+    const PipelineResult result{{}, Placement::resolveDeployment(*lowered.ir, inventory, workload)};
     if (const std::optional<std::string> problem = refusal(result)) {
         throw std::runtime_error(*problem);
     }

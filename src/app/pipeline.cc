@@ -19,12 +19,17 @@ template <class Issue> std::string firstIssue(const std::vector<Issue>& issues) 
 
 } // namespace
 
+Placement::LoweringResult lowerPlacementText(std::string_view text, std::string fileName,
+                                             const Orchestration::SystemSpec& system) {
+    const Placement::PlacementSpec placement = Placement::parsePlacement(text, std::move(fileName));
+    return Placement::lowerPlacement(placement, system);
+}
+
 PipelineResult resolvePlacement(std::string_view text, std::string fileName,
                                 const Orchestration::SystemSpec& system,
                                 const Placement::ResourceInventory& inventory,
                                 const std::vector<Estimation::WorkloadRequirement>& workload) {
-    const Placement::PlacementSpec placement = Placement::parsePlacement(text, std::move(fileName));
-    Placement::LoweringResult lowered = Placement::lowerPlacement(placement, system);
+    Placement::LoweringResult lowered = lowerPlacementText(text, std::move(fileName), system);
     if (!lowered.ir) {
         return {std::move(lowered.issues), std::nullopt};
     }

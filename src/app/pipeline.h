@@ -32,6 +32,13 @@ struct PipelineResult {
     std::optional<Placement::DeploymentResult> deployment;
 };
 
+/// Parses `text` and lowers it against `system`: the first half of
+/// resolvePlacement, for callers that build the inventory and the workload
+/// only once the placement has lowered. Throws Placement::ParseError.
+[[nodiscard]] Placement::LoweringResult lowerPlacementText(std::string_view text,
+                                                           std::string fileName,
+                                                           const Orchestration::SystemSpec& system);
+
 /// Parses `text`, lowers it against `system` and resolves it against
 /// `inventory` and `workload` (one requirement per engine). `fileName` names
 /// the text in every source location and parse message. Throws
