@@ -1,0 +1,93 @@
+// Checks shared by the fuzz targets: how a finding is reported, and the shape
+// of a parse error's "file:LINE:COLUMN: " prefix.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace Core::Fuzz {
+
+/// Ends the run so that libFuzzer keeps the input as a crash artifact.
+[[noreturn]] inline void finding(std::string_view what, std::string_view detail) {
+    std::fprintf(stderr, "FUZZ FINDING: %.*s\n  detail: %.*s\n", static_cast<int>(what.size()),
+                 what.data(), static_cast<int>(detail.size()), detail.data());
+    std::abort();
+}
+
+inline void require(bool holds, std::string_view what, std::string_view detail) {
+    if (!holds) {
+        finding(what, detail);
+    }
+}
+
+struct Position {
+    std::uint32_t line = 0;
+    std::uint32_t column = 0;
+};
+
+/// A decimal number of at least 1 without leading zeros that fits in 32 bits,
+/// taken from the front of `text`, which is advanced past it.
+inline std::optional<std::uint32_t> takeCount(std::string_view& text) {
+    std::size_t digits = 0;
+    std::uint64_t value = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
+        value = value * 10 + static_cast<std::uint64_t>(text[digits] - '0');
+        if (value > std::numeric_limits<std::uint32_t>::max()) {
+            return std::nullopt;
+        }
+        ++digits;
+    }
+    if (digits == 0 || text[0] == '0') {
+        return std::nullopt;
+    }
+    text.remove_prefix(digits);
+    return static_cast<std::uint32_t>(value);
+}
+
+/// The position of a message that reads "file:LINE:COLUMN: " and at least one
+/// more byte; nothing when it is shaped otherwise.
+inline std::optional<Position> positionPrefix(std::string_view message, std::string_view file) {
+    if (message.substr(0, file.size()) != file) {
+        return std::nullopt;
+    }
+    message.remove_prefix(file.size());
+    Position position;
+    for (std::uint32_t* field : {&position.line, &position.column}) {
+        if (message.empty() || message.front() != ':') {
+            return std::nullopt;
+        }
+        message.remove_prefix(1);
+        const std::optional<std::uint32_t> count = takeCount(message);
+        if (!count) {
+            return std::nullopt;
+        }
+        *field = *count;
+    }
+    if (message.substr(0, 2) != ": " || message.size() == 2) {
+        return std::nullopt;
+    }
+    return position;
+}
+
+/// Whether line and column name a byte of `text` or the end of one of its
+/// lines (the end of the text included): where a token or the end can start.
+inline bool insideText(std::string_view text, Position position) {
+    std::size_t lineStart = 0;
+    for (std::uint32_t line = 1; line < position.line; ++line) {
+        const std::size_t newline = text.find('\n', lineStart);
+        if (newline == std::string_view::npos) {
+            return false;
+        }
+        lineStart = newline + 1;
+    }
+    const std::size_t lineEnd = std::min(text.find('\n', lineStart), text.size());
+    return position.column >= 1 && position.column - 1 <= lineEnd - lineStart;
+}
+
+} // namespace Core::Fuzz

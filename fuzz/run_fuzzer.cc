@@ -1,0 +1,180 @@
+// Fuzzes the whole command-line run in-process: the input is written to a
+// file, the tool runs on it, and every run must end in one of two shapes.
+// Status 0: a report that starts with the title line, with well-formed hash,
+// engine and budget lines, and nothing on standard error. Status 1: nothing
+// on standard output and exactly one line on standard error, "deployment
+// example: " and the message. Anything else is a finding.
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/driver.h"
+#include "fuzz_checks.h"
+
+namespace {
+
+using Core::Fuzz::require;
+
+constexpr std::string_view kTitle = "Resolved deployment (portable inventory fixture)\n";
+constexpr std::string_view kErrorPrefix = "deployment example: ";
+constexpr std::string_view kHardwareFingerprint = "12899266385732286141";
+constexpr std::string_view kEngines[] = {"sensory-sync", "intuition-transformer", "temporal-dpsh"};
+
+/// One file per process, overwritten for every input: $TMPDIR when set,
+/// else /dev/shm (memory, no disk traffic) when there is one, else /tmp.
+const std::string& inputPath() {
+    static const std::string path = [] {
+        std::string folder = "/tmp";
+        if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir != nullptr && *tmpdir != '\0') {
+            folder = tmpdir;
+        } else if (std::filesystem::is_directory("/dev/shm")) {
+            folder = "/dev/shm";
+        }
+        return folder + "/talvex_run_fuzzer_" + std::to_string(getpid()) + ".cplace";
+    }();
+    return path;
+}
+
+void writeInput(const std::string& path, const std::uint8_t* data, std::size_t size) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        std::perror(path.c_str());
+        std::abort();
+    }
+    const bool written = size == 0 || std::fwrite(data, 1, size, file) == size;
+    if (std::fclose(file) != 0 || !written) {
+        std::perror(path.c_str());
+        std::abort();
+    }
+}
+
+std::vector<std::string_view> splitLines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    while (!text.empty()) {
+        const std::size_t newline = text.find('\n');
+        require(newline != std::string_view::npos, "report does not end with a newline",
+                std::string(text));
+        lines.push_back(text.substr(0, newline));
+        text.remove_prefix(newline + 1);
+    }
+    return lines;
+}
+
+/// A plain decimal u64: digits only, no leading zero unless it is 0.
+std::optional<std::uint64_t> decimal(std::string_view text) {
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size() || text.empty() ||
+        (text.size() > 1 && text[0] == '0')) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+/// "key=" and a decimal number at the front of `line`, which is advanced past it.
+std::uint64_t takeField(std::string_view& line, std::string_view key, std::string_view report) {
+    require(line.substr(0, key.size()) == key, "report line lacks a field", report);
+    line.remove_prefix(key.size());
+    const std::size_t end = std::min(line.find(' '), line.size());
+    const std::optional<std::uint64_t> value = decimal(line.substr(0, end));
+    require(value.has_value(), "report field is not a plain number", report);
+    line.remove_prefix(end == line.size() ? end : end + 1);
+    return *value;
+}
+
+void checkReport(const std::string& report) {
+    require(report.starts_with(kTitle), "report without the title line", report);
+    const std::vector<std::string_view> lines = splitLines(report);
+    require(lines.size() >= 2 + std::size(kEngines), "report too short", report);
+
+    std::string_view hashes = lines[1];
+    takeField(hashes, "placement_hash=", report);
+    require(hashes == "hardware_fingerprint=" + std::string(kHardwareFingerprint),
+            "hardware fingerprint is not the fixture's", report);
+
+    std::set<std::string_view> used;
+    for (std::size_t i = 0; i < std::size(kEngines); ++i) {
+        const std::string_view line = lines[2 + i];
+        const std::string prefix = std::string(kEngines[i]) + " -> ";
+        require(line.starts_with(prefix) && line.size() > prefix.size(),
+                "engine line out of order or malformed", report);
+        used.insert(line.substr(prefix.size()));
+    }
+
+    std::set<std::string_view> budgeted;
+    std::string_view previous;
+    for (std::size_t i = 2 + std::size(kEngines); i < lines.size(); ++i) {
+        std::string_view line = lines[i];
+        const std::size_t space = line.find(' ');
+        require(space != std::string_view::npos && space > 0, "budget line malformed", report);
+        const std::string_view device = line.substr(0, space);
+        require(budgeted.empty() || previous < device, "budgets not sorted by device", report);
+        previous = device;
+        budgeted.insert(device);
+        line.remove_prefix(space + 1);
+        const std::uint64_t requested = takeField(line, "requested=", report);
+        const std::uint64_t usable = takeField(line, "usable=", report);
+        const std::uint64_t headroom = takeField(line, "headroom=", report);
+        require(line.empty(), "budget line has more fields", report);
+        require(requested <= usable && usable - requested == headroom,
+                "a budget that does not add up passed", report);
+    }
+    for (const std::string_view device : used) {
+        require(budgeted.contains(device), "an engine's device has no budget line", report);
+    }
+}
+
+void checkErrorLine(const std::string& err, const std::string& path, std::string_view input) {
+    require(err.starts_with(kErrorPrefix), "error line without the prefix", err);
+    require(!err.empty() && err.back() == '\n' && err.find('\n') == err.size() - 1,
+            "standard error is not exactly one line", err);
+    // A parse error names the file, a line and a column inside the input.
+    const std::string_view message =
+        std::string_view(err).substr(kErrorPrefix.size(), err.size() - kErrorPrefix.size() - 1);
+    if (message.starts_with(path + ":")) {
+        const std::optional<Core::Fuzz::Position> position =
+            Core::Fuzz::positionPrefix(message, path);
+        require(position.has_value(), "parse error without 'file:LINE:COLUMN: '", err);
+        require(Core::Fuzz::insideText(input, *position), "parse error outside the input", err);
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+    // Registered after the path exists, so it runs before the path is destroyed.
+    static_cast<void>(inputPath());
+    std::atexit([] { std::remove(inputPath().c_str()); });
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string& path = inputPath();
+    writeInput(path, data, size);
+    std::ostringstream out;
+    std::ostringstream err;
+    const int status = Core::App::run({path}, out, err);
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    if (status == 0) {
+        require(err.str().empty(), "standard error written on success", err.str());
+        checkReport(out.str());
+    } else if (status == 1) {
+        require(out.str().empty(), "standard output written on failure", out.str());
+        checkErrorLine(err.str(), path, input);
+    } else {
+        Core::Fuzz::finding("exit status other than 0 and 1", std::to_string(status));
+    }
+    return 0;
+}
