@@ -10,14 +10,7 @@ cd "$(dirname "$0")/.."
 runs=${BENCH_RUNS:-3}
 build=build/bench
 
-scripts/install-deps.sh build bench
-if [[ ! -x /usr/bin/time ]]; then
-  # GNU time gives the peak RSS; Debian's base images leave it out.
-  sudo=""
-  [[ $(id -u) -eq 0 ]] || sudo="sudo"
-  $sudo apt-get update
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends time
-fi
+scripts/install-deps.sh build bench # bench brings GNU time, for the peak RSS
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTALVEX_BUILD_BENCHMARKS=ON \
   -DTALVEX_BUILD_TESTS=OFF -DTALVEX_SANITIZE=OFF >/dev/null
