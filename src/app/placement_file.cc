@@ -33,7 +33,7 @@ std::string readPlacementFile(const std::string& path, std::uint64_t maxBytes) {
     const std::uint64_t limit = maxBytes + 1; // one byte past the limit tells "too large"
 
     std::string text;
-    std::size_t chunk = 64 * 1024;
+    std::size_t chunk = std::size_t{64} * 1024;
     if (!ignored && hint > 0) {
         // One byte more than the size, so the end of the file is seen in the same read.
         chunk = static_cast<std::size_t>(std::min<std::uintmax_t>(hint, limit) + 1);

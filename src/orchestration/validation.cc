@@ -2,6 +2,7 @@
 // Lookup tables hold views into the spec, so the walk copies no records.
 #include "orchestration/validation.h"
 
+#include <algorithm>
 #include <limits>
 #include <map>
 #include <set>
@@ -18,14 +19,10 @@ bool isValidIdentity(std::string_view text) {
     if (text.empty() || text.size() > 255) {
         return false;
     }
-    for (const char c : text) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                        c == '_' || c == '-' || c == '.';
-        if (!ok) {
-            return false;
-        }
-    }
-    return true;
+    return std::ranges::all_of(text, [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '_' || c == '-' || c == '.';
+    });
 }
 
 bool isKnownSchema(std::string_view text) {

@@ -30,7 +30,9 @@ constexpr std::array<std::uint8_t, 256> kByteClasses = [] {
     }
     for (int c = 'a'; c <= 'z'; ++c) {
         classes[static_cast<std::size_t>(c)] = kWordStart;
-        classes[static_cast<std::size_t>(c - 'a' + 'A')] = kWordStart;
+    }
+    for (int c = 'A'; c <= 'Z'; ++c) {
+        classes[static_cast<std::size_t>(c)] = kWordStart;
     }
     classes['_'] = classes['-'] = classes['.'] = kWordStart;
     classes['{'] = classes['}'] = classes[':'] = classes[';'] = kPunctuation;

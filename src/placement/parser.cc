@@ -24,7 +24,7 @@ std::uint32_t parseUnsigned32(PlacementParser& parser) {
 }
 
 /// Guards the top-level fields that may be written only once.
-void markSeen(PlacementParser& parser, bool& seen, PlacementParser::Position keyword,
+void markSeen(const PlacementParser& parser, bool& seen, PlacementParser::Position keyword,
               std::string_view duplicateMessage) {
     if (seen) {
         parser.failAt(keyword, duplicateMessage);
@@ -67,7 +67,7 @@ DeviceSpec parseDeviceBlock(PlacementParser& parser, SourceLocation keyword) {
     }
     parser.advance();
     if (!kindSeen) {
-        throw ParseError(std::move(keyword), "device requires kind");
+        throw ParseError(keyword, "device requires kind");
     }
     device.location = std::move(keyword);
     return device;
