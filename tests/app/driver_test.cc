@@ -79,7 +79,7 @@ TEST_F(DriverTest, PlacementFilesGiveTheirExpectedOutput) {
     int checked = 0;
     for (const char* folder : {"tests/app/cases", "examples"}) {
         for (const fs::directory_entry& entry : fs::directory_iterator(folder)) {
-            const fs::path input = entry.path();
+            const fs::path& input = entry.path();
             if (input.extension() != ".cplace") {
                 continue;
             }
@@ -103,8 +103,8 @@ TEST_F(DriverTest, PlacementFilesGiveTheirExpectedOutput) {
 
 class FailingBuffer : public std::streambuf {
   protected:
-    int_type overflow(int_type) override { return traits_type::eof(); }
-    std::streamsize xsputn(const char*, std::streamsize) override { return 0; }
+    int_type overflow(int_type /*c*/) override { return traits_type::eof(); }
+    std::streamsize xsputn(const char* /*s*/, std::streamsize /*n*/) override { return 0; }
 };
 
 TEST_F(DriverTest, ReportThatCannotBeWrittenIsAFailure) {

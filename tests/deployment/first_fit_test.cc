@@ -92,6 +92,7 @@ struct Engine {
 
 PlacementIR firstFitIr(std::vector<LoweredDevice> devices, const std::vector<Engine>& engines) {
     std::vector<LoweredEngine> lowered;
+    lowered.reserve(engines.size());
     for (const Engine& engine : engines) {
         lowered.push_back(makeEngine(engine.id, 0, engine.pinned, engine.priority));
     }
@@ -100,6 +101,7 @@ PlacementIR firstFitIr(std::vector<LoweredDevice> devices, const std::vector<Eng
 
 std::vector<WorkloadRequirement> requirementsOf(const std::vector<Engine>& engines) {
     std::vector<WorkloadRequirement> requirements;
+    requirements.reserve(engines.size());
     for (const Engine& engine : engines) {
         requirements.push_back(engine.peak ? withPeak(engine.id, *engine.peak)
                                            : withoutPeak(engine.id));

@@ -60,7 +60,7 @@ inline LoweredEngine makeEngine(std::string id, std::uint8_t kind = 0,
 }
 
 /// The example system's three engines in graph order, with class defaults.
-inline std::vector<LoweredEngine> exampleEngines(std::optional<std::string> device = std::nullopt) {
+inline std::vector<LoweredEngine> exampleEngines(const std::optional<std::string>& device = std::nullopt) {
     return {
         makeEngine("sensory-sync", 0, device),
         makeEngine("intuition-transformer", 2, device, Priority::interactive, Residency::evictable),

@@ -155,7 +155,7 @@ TEST(EstimateTransformer, TrainingWidensActivationsAndAddsOptimizerState) {
     training.training = true;
     const ResourceEstimate e = estimateOf(training);
     EXPECT_EQ(e.activations, ByteRange::range(128, 2048));
-    EXPECT_EQ(e.optimizerState, ByteRange::range(62 * 32, 62 * 32));
+    EXPECT_EQ(e.optimizerState, ByteRange::range(62ULL * 32, 62ULL * 32));
     EXPECT_EQ(e.weights, ByteRange::exact(248));
 }
 
@@ -170,7 +170,7 @@ TEST(EstimateTransformer, AdapterWeightsAndTagFollowTheWeightWidth) {
 
 TEST(EstimateTransformer, WorkspaceFollowsActivationBaseAboveTheFloor) {
     TransformerProfile p = smallTransformer();
-    p.contextLength = 16 * 1024 * 16; // actBase = 16 * 16 * 1024 * 2 * 4 = 2 MiB
+    p.contextLength = 16ULL * 1024 * 16; // actBase = 16 * 16 * 1024 * 2 * 4 = 2 MiB
     const ResourceEstimate e = estimateOf(p);
     EXPECT_EQ(e.activations, ByteRange::range(2 * kMiB, 8 * kMiB));
     EXPECT_EQ(e.workspace, ByteRange::range(kMiB, 2 * kMiB));

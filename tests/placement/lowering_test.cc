@@ -76,6 +76,7 @@ PlacementSpec exampleSpec() {
 /// Issues as one readable line each, so a failing comparison shows all of them.
 std::vector<std::string> describe(const std::vector<PlacementIssue>& issues) {
     std::vector<std::string> lines;
+    lines.reserve(issues.size());
     for (const PlacementIssue& issue : issues) {
         lines.push_back(issue.path + " | " + issue.message + " | " + issue.location.file + ":" +
                         std::to_string(issue.location.line) + ":" +
@@ -411,6 +412,7 @@ TEST(Lowering, ReportsEveryIssueInOrder) {
          },
          {"engine.sensory-sync | explicit placement requires device | demo.cplace:70:3",
           "engine.sensory-sync.memory | weights cannot be both auto and explicit | demo.cplace:70:3",
+          // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one row split over two lines
           "engine.sensory-sync.model | model block is only valid for transformer engines | "
           "demo.cplace:70:3",
           "engine.sensory-sync.model | sharing_group requires shared_read_only weights | "
@@ -425,6 +427,7 @@ TEST(Lowering, ReportsEveryIssueInOrder) {
              s.devices.push_back(cudaDevice("gpu1", 1, 82));
              s.devices.back().selector.index.reset();
          },
+         // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one row split over two lines
          {"placement.system | placement targets system 'x' but graph is 'composite-three-engine' | "
           "demo.cplace:1:3",
           "device.gpu1 | CUDA device requires selector.index | demo.cplace:82:3",
