@@ -31,6 +31,12 @@ struct Position {
     std::uint32_t column = 0;
 };
 
+/// A message split into its "file:LINE:COLUMN: " prefix and the rest.
+struct PositionedMessage {
+    Position position;
+    std::string_view message;
+};
+
 /// A decimal number of at least 1 without leading zeros that fits in 32 bits,
 /// taken from the front of `text`, which is advanced past it.
 inline std::optional<std::uint32_t> takeCount(std::string_view& text) {
@@ -50,9 +56,10 @@ inline std::optional<std::uint32_t> takeCount(std::string_view& text) {
     return static_cast<std::uint32_t>(value);
 }
 
-/// The position of a message that reads "file:LINE:COLUMN: " and at least one
-/// more byte; nothing when it is shaped otherwise.
-inline std::optional<Position> positionPrefix(std::string_view message, std::string_view file) {
+/// A message that reads "file:LINE:COLUMN: " and at least one more byte, split
+/// there; nothing when it is shaped otherwise.
+inline std::optional<PositionedMessage> positionPrefix(std::string_view message,
+                                                       std::string_view file) {
     if (message.substr(0, file.size()) != file) {
         return std::nullopt;
     }
@@ -72,7 +79,7 @@ inline std::optional<Position> positionPrefix(std::string_view message, std::str
     if (message.substr(0, 2) != ": " || message.size() == 2) {
         return std::nullopt;
     }
-    return position;
+    return PositionedMessage{position, message.substr(2)};
 }
 
 /// Whether line and column name a byte of `text` or the end of one of its

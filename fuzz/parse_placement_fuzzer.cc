@@ -1,13 +1,16 @@
-// Fuzzes the placement parser alone: every input gives a document or one
+// Fuzzes the placement parser alone. Every input gives a document or one
 // ParseError whose text reads "file:LINE:COLUMN: message" at a position that
-// exists in the input. Any other exception, a malformed message or a
-// position outside the text is a finding.
+// exists in the input. The input is parsed a second time behind one extra line
+// feed: the outcome must be the same, with every position one line lower, as
+// nothing in a document may depend on where it was written. Any other
+// exception, a malformed message or a difference is a finding.
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "fuzz_checks.h"
 #include "placement/parser.h"
@@ -16,6 +19,7 @@ namespace {
 
 using namespace Core::Placement;
 using Core::SourceLocation;
+using Core::Fuzz::Position;
 using Core::Fuzz::require;
 
 constexpr std::string_view kFile = "fuzz.cplace";
@@ -46,28 +50,96 @@ void checkDocument(const PlacementSpec& placement, std::string_view text) {
     }
 }
 
-void checkParseError(const ParseError& error, std::string_view text) {
-    const std::string& message = error.text();
-    const std::optional<Core::Fuzz::Position> position = Core::Fuzz::positionPrefix(message, kFile);
-    require(position.has_value(), "parse error without a 'file:LINE:COLUMN: ' prefix", message);
-    require(position->line == error.location().line && position->column == error.location().column,
-            "parse error text and location disagree", message);
-    checkLocation(error.location(), text, "parse error location");
-    // what() is the same text, cut at the first NUL byte.
-    require(std::string_view(error.what()) == std::string_view(message.c_str()),
-            "what() differs from text()", message);
+template <class T> std::string show(const std::optional<T>& value) {
+    if (!value) {
+        return "-";
+    }
+    if constexpr (std::is_enum_v<T>) {
+        return std::to_string(static_cast<std::uint32_t>(*value));
+    } else if constexpr (std::is_same_v<T, std::string>) {
+        return std::to_string(value->size()) + ":" + *value;
+    } else {
+        return std::to_string(*value);
+    }
+}
+
+template <class E> std::string show(E value) {
+    return std::to_string(static_cast<std::uint32_t>(value));
+}
+
+/// Every field of the document but its locations, one item after another.
+std::string summary(const PlacementSpec& placement) {
+    std::string text = placement.name + " " + placement.system + " " +
+                       std::to_string(placement.format) + " " + show(placement.policy) + " " +
+                       show(placement.determinism);
+    for (const DeviceSpec& device : placement.devices) {
+        text += "|device " + device.name + " " + show(device.kind) + " " +
+                show(device.selector.index) + " " + show(device.reserve);
+    }
+    for (const EngineDefaults& defaults : placement.defaults) {
+        text += "|defaults " + show(defaults.engine_class) + " " + show(defaults.residency) + " " +
+                show(defaults.priority);
+    }
+    for (const EnginePlacement& engine : placement.engines) {
+        text += "|engine " + engine.name + " " + show(engine.device) + " " +
+                show(engine.residency) + " " + show(engine.priority);
+        if (engine.model) {
+            text += " model " + show(std::optional(engine.model->artifact)) + " " +
+                    show(std::optional(engine.model->sharing_group)) + " " +
+                    std::to_string(static_cast<int>(engine.model->weights_shared_read_only)) +
+                    " " + show(engine.model->adapter);
+        }
+        if (engine.memory) {
+            text += " memory " + show(engine.memory->weights) + " " +
+                    std::to_string(static_cast<int>(engine.memory->weights_auto)) + " " +
+                    show(engine.memory->kv_cache_max) + " " + show(engine.memory->workspace_max);
+        }
+    }
+    return text;
+}
+
+/// What one parse gave, without the positions of a document.
+struct Outcome {
+    bool parsed = false;
+    std::string summary;   ///< the document's summary, or the error's message
+    Position position;     ///< where the error was reported
+};
+
+Outcome parseOnce(std::string_view text) {
+    try {
+        const PlacementSpec placement = parsePlacement(text, std::string(kFile));
+        checkDocument(placement, text);
+        return {true, summary(placement), {}};
+    } catch (const ParseError& error) {
+        const std::string& message = error.text();
+        const std::optional<Core::Fuzz::PositionedMessage> split =
+            Core::Fuzz::positionPrefix(message, kFile);
+        require(split.has_value(), "parse error without a 'file:LINE:COLUMN: ' prefix", message);
+        require(split->position.line == error.location().line &&
+                    split->position.column == error.location().column,
+                "parse error text and location disagree", message);
+        checkLocation(error.location(), text, "parse error location");
+        // what() is the same text, cut at the first NUL byte.
+        require(std::string_view(error.what()) == std::string_view(message.c_str()),
+                "what() differs from text()", message);
+        return {false, std::string(split->message), split->position};
+    } catch (const std::exception& error) {
+        Core::Fuzz::finding("an exception other than ParseError", error.what());
+    }
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    try {
-        checkDocument(parsePlacement(text, std::string(kFile)), text);
-    } catch (const ParseError& error) {
-        checkParseError(error, text);
-    } catch (const std::exception& error) {
-        Core::Fuzz::finding("an exception other than ParseError", error.what());
+    const Outcome plain = parseOnce(text);
+    const Outcome shifted = parseOnce("\n" + std::string(text));
+    require(plain.parsed == shifted.parsed && plain.summary == shifted.summary,
+            "a leading line feed changed the outcome", plain.summary + " // " + shifted.summary);
+    if (!plain.parsed) {
+        require(shifted.position.line == plain.position.line + 1 &&
+                    shifted.position.column == plain.position.column,
+                "a leading line feed did not move the error one line down", plain.summary);
     }
     return 0;
 }

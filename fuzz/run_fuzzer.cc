@@ -3,7 +3,9 @@
 // Status 0: a report that starts with the title line, with well-formed hash,
 // engine and budget lines, and nothing on standard error. Status 1: nothing
 // on standard output and exactly one line on standard error, "deployment
-// example: " and the message. Anything else is a finding.
+// example: " and the message. The input then runs again behind one extra line
+// feed and must give the same report or error, a parse error one line lower.
+// Anything else is a finding.
 #include <unistd.h>
 
 #include <algorithm>
@@ -47,13 +49,14 @@ const std::string& inputPath() {
     return path;
 }
 
-void writeInput(const std::string& path, const std::uint8_t* data, std::size_t size) {
+void writeInput(const std::string& path, std::string_view content) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) {
         std::perror(path.c_str());
         std::abort();
     }
-    const bool written = size == 0 || std::fwrite(data, 1, size, file) == size;
+    const bool written =
+        content.empty() || std::fwrite(content.data(), 1, content.size(), file) == content.size();
     if (std::fclose(file) != 0 || !written) {
         std::perror(path.c_str());
         std::abort();
@@ -136,19 +139,48 @@ void checkReport(const std::string& report) {
     }
 }
 
-void checkErrorLine(const std::string& err, const std::string& path, std::string_view input) {
+/// The message after the prefix when it is a parse error of `path`: those
+/// must name a line and a column inside the input.
+std::optional<Core::Fuzz::PositionedMessage>
+checkErrorLine(const std::string& err, const std::string& path, std::string_view input) {
     require(err.starts_with(kErrorPrefix), "error line without the prefix", err);
     require(!err.empty() && err.back() == '\n' && err.find('\n') == err.size() - 1,
             "standard error is not exactly one line", err);
-    // A parse error names the file, a line and a column inside the input.
     const std::string_view message =
         std::string_view(err).substr(kErrorPrefix.size(), err.size() - kErrorPrefix.size() - 1);
-    if (message.starts_with(path + ":")) {
-        const std::optional<Core::Fuzz::Position> position =
-            Core::Fuzz::positionPrefix(message, path);
-        require(position.has_value(), "parse error without 'file:LINE:COLUMN: '", err);
-        require(Core::Fuzz::insideText(input, *position), "parse error outside the input", err);
+    if (!message.starts_with(path + ":")) {
+        return std::nullopt;
     }
+    const std::optional<Core::Fuzz::PositionedMessage> split =
+        Core::Fuzz::positionPrefix(message, path);
+    require(split.has_value(), "parse error without 'file:LINE:COLUMN: '", err);
+    require(Core::Fuzz::insideText(input, split->position), "parse error outside the input", err);
+    return split;
+}
+
+struct RunOutcome {
+    int status = 0;
+    std::string out;
+    std::string err;
+};
+
+/// Runs the tool on `input` and checks the shape of what it wrote.
+RunOutcome runOn(std::string_view input) {
+    const std::string& path = inputPath();
+    writeInput(path, input);
+    std::ostringstream out;
+    std::ostringstream err;
+    RunOutcome outcome{Core::App::run({path}, out, err), out.str(), err.str()};
+    if (outcome.status == 0) {
+        require(outcome.err.empty(), "standard error written on success", outcome.err);
+        checkReport(outcome.out);
+    } else if (outcome.status == 1) {
+        require(outcome.out.empty(), "standard output written on failure", outcome.out);
+        checkErrorLine(outcome.err, path, input);
+    } else {
+        Core::Fuzz::finding("exit status other than 0 and 1", std::to_string(outcome.status));
+    }
+    return outcome;
 }
 
 } // namespace
@@ -160,21 +192,32 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     return 0;
 }
 
+/// Runs the input, then the input behind one extra line feed. No hash or
+/// report line may depend on layout, so the second run must give the same
+/// report or the same error, a parse error only one line lower.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string& path = inputPath();
-    writeInput(path, data, size);
-    std::ostringstream out;
-    std::ostringstream err;
-    const int status = Core::App::run({path}, out, err);
-    const std::string_view input(reinterpret_cast<const char*>(data), size);
-    if (status == 0) {
-        require(err.str().empty(), "standard error written on success", err.str());
-        checkReport(out.str());
-    } else if (status == 1) {
-        require(out.str().empty(), "standard output written on failure", out.str());
-        checkErrorLine(err.str(), path, input);
-    } else {
-        Core::Fuzz::finding("exit status other than 0 and 1", std::to_string(status));
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    const RunOutcome plain = runOn(input);
+    const std::string shiftedInput = "\n" + input;
+    const RunOutcome shifted = runOn(shiftedInput);
+    require(plain.status == shifted.status && plain.out == shifted.out,
+            "a leading line feed changed the result", plain.err + shifted.err);
+    if (plain.status == 0) {
+        return 0;
     }
+    const std::optional<Core::Fuzz::PositionedMessage> before =
+        checkErrorLine(plain.err, inputPath(), input);
+    const std::optional<Core::Fuzz::PositionedMessage> after =
+        checkErrorLine(shifted.err, inputPath(), shiftedInput);
+    if (!before || !after) {
+        require(plain.err == shifted.err, "a leading line feed changed the error",
+                plain.err + shifted.err);
+        return 0;
+    }
+    require(before->message == after->message &&
+                after->position.line == before->position.line + 1 &&
+                after->position.column == before->position.column,
+            "a leading line feed did not move the parse error one line down",
+            plain.err + shifted.err);
     return 0;
 }
