@@ -1,8 +1,9 @@
 // Fuzzes the placement parser alone. Every input gives a document or one
 // ParseError whose text reads "file:LINE:COLUMN: message" at a position that
-// exists in the input. The input is parsed a second time behind one extra line
-// feed: the outcome must be the same, with every position one line lower, as
-// nothing in a document may depend on where it was written. Any other
+// exists in the input. The input is parsed again behind one extra line feed,
+// and behind one extra blank: the outcome must be the same, as nothing in a
+// document may depend on where it was written, with an error one line lower,
+// or one column further right when it is on the first line. Any other
 // exception, a malformed message or a difference is a finding.
 #include <cstddef>
 #include <cstdint>
@@ -133,13 +134,20 @@ Outcome parseOnce(std::string_view text) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const Outcome plain = parseOnce(text);
-    const Outcome shifted = parseOnce("\n" + std::string(text));
-    require(plain.parsed == shifted.parsed && plain.summary == shifted.summary,
-            "a leading line feed changed the outcome", plain.summary + " // " + shifted.summary);
+    const Outcome down = parseOnce("\n" + std::string(text));
+    require(plain.parsed == down.parsed && plain.summary == down.summary,
+            "a leading line feed changed the outcome", plain.summary + " // " + down.summary);
+    const Outcome right = parseOnce(" " + std::string(text));
+    require(plain.parsed == right.parsed && plain.summary == right.summary,
+            "a leading blank changed the outcome", plain.summary + " // " + right.summary);
     if (!plain.parsed) {
-        require(shifted.position.line == plain.position.line + 1 &&
-                    shifted.position.column == plain.position.column,
+        require(down.position.line == plain.position.line + 1 &&
+                    down.position.column == plain.position.column,
                 "a leading line feed did not move the error one line down", plain.summary);
+        const std::uint32_t column = plain.position.column + (plain.position.line == 1 ? 1 : 0);
+        require(right.position.line == plain.position.line && right.position.column == column,
+                "a leading blank did not move an error on line 1 one column right",
+                plain.summary);
     }
     return 0;
 }
