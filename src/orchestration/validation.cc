@@ -1,5 +1,5 @@
 // Graph validation: every rule, in a fixed order, one issue per failed rule.
-// Lookup tables hold views into the spec, so the walk copies no records.
+// Lookup tables hold views into the SystemSpec, so the walk copies no records.
 #include "orchestration/validation.h"
 
 #include <algorithm>
