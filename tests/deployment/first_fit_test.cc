@@ -25,8 +25,6 @@ using namespace builders;
 using Estimation::WorkloadRequirement;
 using Issues = std::vector<DeploymentIssue>;
 
-constexpr std::uint64_t kFixtureFingerprint = 12899266385732286141ULL;
-constexpr std::uint64_t kFourGiB = 4294967296ULL;
 
 TEST(FirstFit, WorkedExample) {
     const PlacementIR ir =

@@ -14,6 +14,10 @@
 
 namespace Core::Placement::builders {
 
+/// The portable fixture's fingerprint, and its devices' total memory.
+inline constexpr std::uint64_t kFixtureFingerprint = 12899266385732286141ULL;
+inline constexpr std::uint64_t kFourGiB = 4294967296ULL;
+
 inline constexpr std::uint64_t kExampleSystemHash = 10080049706816702516ULL;
 inline constexpr std::uint64_t kCpuUsable = 402653184ULL;
 inline constexpr std::uint64_t kGpuUsable = 3221225472ULL;

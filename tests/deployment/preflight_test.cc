@@ -21,8 +21,6 @@ using namespace builders;
 using Estimation::WorkloadRequirement;
 using Issues = std::vector<DeploymentIssue>;
 
-constexpr std::uint64_t kFixtureFingerprint = 12899266385732286141ULL;
-constexpr std::uint64_t kFourGiB = 4294967296ULL;
 
 TEST(OomPreflight, ExampleOnOneCpuDeviceIsOutOfMemory) {
     const PlacementIR ir = makeIr(PlacementPolicy::explicit_, {cpu("cpu0")}, exampleEngines("cpu0"));
