@@ -1,12 +1,12 @@
 // Checks shared by the fuzz targets: how a finding is reported, and the shape
-// of a parse error's "file:LINE:COLUMN: " prefix.
+// of the "file:LINE:COLUMN: " prefix of an error line.
 #pragma once
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,20 +40,16 @@ struct PositionedMessage {
 /// A decimal number of at least 1 without leading zeros that fits in 32 bits,
 /// taken from the front of `text`, which is advanced past it.
 inline std::optional<std::uint32_t> takeCount(std::string_view& text) {
-    std::size_t digits = 0;
-    std::uint64_t value = 0;
-    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
-        value = value * 10 + static_cast<std::uint64_t>(text[digits] - '0');
-        if (value > std::numeric_limits<std::uint32_t>::max()) {
-            return std::nullopt;
-        }
-        ++digits;
-    }
-    if (digits == 0 || text[0] == '0') {
+    if (text.empty() || text.front() == '0') {
         return std::nullopt;
     }
-    text.remove_prefix(digits);
-    return static_cast<std::uint32_t>(value);
+    std::uint32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{}) {
+        return std::nullopt;
+    }
+    text.remove_prefix(static_cast<std::size_t>(end - text.data()));
+    return value;
 }
 
 /// A message that reads "file:LINE:COLUMN: " and at least one more byte, split

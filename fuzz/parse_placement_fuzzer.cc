@@ -1,6 +1,6 @@
 // Fuzzes the placement parser alone. Every input gives a document or one
-// ParseError whose text reads "file:LINE:COLUMN: message" at a position that
-// exists in the input. The input is parsed again behind one extra line feed,
+// ParseError whose location exists in the input and whose text reads
+// "file:LINE:COLUMN: message". The input is parsed again behind one extra line feed,
 // and behind one extra blank: the outcome must be the same, as nothing in a
 // document may depend on where it was written, with an error one line lower,
 // or one column further right when it is on the first line. Any other
@@ -26,7 +26,7 @@ using Core::Fuzz::require;
 constexpr std::string_view kFile = "fuzz.cplace";
 
 void checkLocation(const SourceLocation& location, std::string_view text, std::string_view what) {
-    require(location.file == kFile, what, "location names another file: " + location.file);
+    require(location.file == kFile, what, "location names another file: " + location.file.str());
     require(Core::Fuzz::insideText(text, {location.line, location.column}), what,
             "location outside the text: " + std::to_string(location.line) + ":" +
                 std::to_string(location.column));
@@ -112,18 +112,17 @@ Outcome parseOnce(std::string_view text) {
         checkDocument(placement, text);
         return {true, summary(placement), {}};
     } catch (const ParseError& error) {
-        const std::string& message = error.text();
-        const std::optional<Core::Fuzz::PositionedMessage> split =
-            Core::Fuzz::positionPrefix(message, kFile);
-        require(split.has_value(), "parse error without a 'file:LINE:COLUMN: ' prefix", message);
-        require(split->position.line == error.location().line &&
-                    split->position.column == error.location().column,
-                "parse error text and location disagree", message);
-        checkLocation(error.location(), text, "parse error location");
+        const SourceLocation& location = error.location();
+        const std::string& message = error.message();
+        require(!message.empty(), "parse error without a message", error.text());
+        require(error.text() == std::string(kFile) + ":" + std::to_string(location.line) + ":" +
+                                    std::to_string(location.column) + ": " + message,
+                "parse error text is not 'file:LINE:COLUMN: message'", error.text());
+        checkLocation(location, text, "parse error location");
         // what() is the same text, cut at the first NUL byte.
-        require(std::string_view(error.what()) == std::string_view(message.c_str()),
-                "what() differs from text()", message);
-        return {false, std::string(split->message), split->position};
+        require(std::string_view(error.what()) == std::string_view(error.text().c_str()),
+                "what() differs from text()", error.text());
+        return {false, message, {location.line, location.column}};
     } catch (const std::exception& error) {
         Core::Fuzz::finding("an exception other than ParseError", error.what());
     }

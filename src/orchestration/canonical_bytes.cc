@@ -73,7 +73,7 @@ template <typename Sink> class Encoder {
 
     void engine(const EngineSpec& e) {
         text(e.id);
-        u8(e.engine_class);
+        u8(static_cast<std::uint8_t>(e.engine_class));
         text(e.profile);
         location(e.location);
         u32(e.semantic_api_version);
@@ -167,7 +167,7 @@ template <typename Sink> class Encoder {
             u32(0);
             return;
         }
-        text(where.file);
+        text(where.file.str());
         u32(where.line);
         u32(where.column);
     }

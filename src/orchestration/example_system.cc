@@ -18,7 +18,7 @@ PortSpec makePort(std::string id, PortDirection direction) {
 
 namespace {
 
-EngineSpec makeEngine(std::string id, std::uint8_t engine_class, std::string profile,
+EngineSpec makeEngine(std::string id, EngineClassCode engine_class, std::string profile,
                       std::string input_port, std::string output_port) {
     EngineSpec engine;
     engine.id = std::move(id);
@@ -35,12 +35,14 @@ EngineSpec makeEngine(std::string id, std::uint8_t engine_class, std::string pro
 SystemSpec buildExampleSystem() {
     SystemSpec system;
     system.id = "composite-three-engine";
-    // Engine class "sync" (0) for sensory-sync: the graph knows only sync,
-    // dpsh and transformer, whatever the placement language calls it.
-    system.engines.push_back(makeEngine("sensory-sync", 0, "sync-reference-v1", "feedback", "perception"));
+    // The graph knows only sync, dpsh and transformer, so the sensory engine
+    // is of class sync, whatever the placement language calls it.
+    system.engines.push_back(makeEngine("sensory-sync", EngineClassCode::sync, "sync-reference-v1",
+                                        "feedback", "perception"));
+    system.engines.push_back(makeEngine("intuition-transformer", EngineClassCode::transformer,
+                                        "transformer-v1", "context", "intent"));
     system.engines.push_back(
-        makeEngine("intuition-transformer", 2, "transformer-v1", "context", "intent"));
-    system.engines.push_back(makeEngine("temporal-dpsh", 1, "dpsh-v1", "top_down", "salience"));
+        makeEngine("temporal-dpsh", EngineClassCode::dpsh, "dpsh-v1", "top_down", "salience"));
     return system;
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/engine_class.h"
 #include "common/source_location.h"
 
 namespace Core::Orchestration {
@@ -47,7 +48,7 @@ struct PortSpec {
 
 struct EngineSpec {
     std::string id;
-    std::uint8_t engine_class = 0; ///< 0 sync, 1 dpsh, 2 transformer
+    EngineClassCode engine_class = EngineClassCode::sync;
     std::string profile;
     std::vector<PortSpec> ports;
     SourceLocation location;

@@ -3,13 +3,15 @@
 #include "orchestration/validation.h"
 
 #include <algorithm>
-#include <limits>
+#include <charconv>
 #include <map>
 #include <set>
 #include <string>
 #include <utility>
 
 #include "common/byte_order.h"
+#include "common/checked_math.h"
+#include "common/identifier.h"
 #include "orchestration/canonical_bytes.h"
 #include "orchestration/cycle_check.h"
 
@@ -19,10 +21,7 @@ bool isValidIdentity(std::string_view text) {
     if (text.empty() || text.size() > 255) {
         return false;
     }
-    return std::ranges::all_of(text, [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               c == '_' || c == '-' || c == '.';
-    });
+    return std::ranges::all_of(text, isIdentifierByte);
 }
 
 bool isKnownSchema(std::string_view text) {
@@ -33,18 +32,15 @@ bool isKnownSchema(std::string_view text) {
     if (slash == std::string_view::npos || slash == 0 || slash + 1 == text.size()) {
         return false;
     }
-    std::uint32_t version = 0;
-    for (const char c : text.substr(slash + 1)) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        const auto digit = static_cast<std::uint32_t>(c - '0');
-        if (version > (std::numeric_limits<std::uint32_t>::max() - digit) / 10) {
-            return false;
-        }
-        version = version * 10 + digit;
+    // Digits only, and a version that fits in 32 bits: "Vector/0001" is version 1.
+    const std::string_view digits = text.substr(slash + 1);
+    if (!std::ranges::all_of(digits, isDigitByte)) {
+        return false;
     }
-    return version == 1;
+    std::uint32_t version = 0;
+    const char* const last = digits.data() + digits.size();
+    const auto [end, error] = std::from_chars(digits.data(), last, version);
+    return error == std::errc{} && end == last && version == 1;
 }
 
 bool isEmbeddingSchema(std::string_view text) {
@@ -55,19 +51,18 @@ std::optional<std::uint64_t> tensorBytes(const std::vector<std::uint64_t>& shape
     if (shape.empty()) {
         return std::nullopt;
     }
-    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-    std::uint64_t product = 1;
+    std::optional<std::uint64_t> product = 1;
     for (const std::uint64_t dimension : shape) {
-        if (dimension == 0 || product > kMax / dimension) {
+        if (dimension == 0) {
             return std::nullopt;
         }
-        product *= dimension;
+        product = checkedMul(product, dimension);
     }
     const std::uint64_t width = dtypeWidth(dtype);
-    if (width == 0 || product > kMax / width) {
+    if (width == 0) {
         return std::nullopt;
     }
-    return product * width;
+    return checkedMul(product, width);
 }
 
 bool isCompleteEmbeddingSpace(const EmbeddingSpaceId& space, const PortSpec& port) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/engine_class.h"
 #include "common/source_location.h"
 
 namespace Core::Placement {
@@ -13,13 +14,7 @@ namespace Core::Placement {
 enum class PlacementPolicy : std::uint32_t { validate_only = 0, explicit_ = 1, first_fit = 2 };
 enum class Determinism : std::uint32_t { strict = 0, portable = 1 };
 enum class DeviceKind : std::uint32_t { cpu = 0, cuda = 1 };
-enum class EngineClass : std::uint32_t {
-    sync = 0,
-    dpsh = 1,
-    transformer = 2,
-    sensory = 3,
-    controller = 4,
-};
+using Core::EngineClass;
 enum class Residency : std::uint32_t {
     persistent = 0,
     evictable = 1,

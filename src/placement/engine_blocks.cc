@@ -1,124 +1,106 @@
 // The engine block of the placement grammar and its model and memory sub-blocks.
-#include "placement/blocks.h"
 #include "placement/keywords.h"
+#include "placement/placement_parser.h"
 
 namespace Core::Placement {
-namespace {
 
-/// The current token must be a quoted string; returns its text.
-std::string parseQuotedString(PlacementParser& parser) {
-    if (!parser.at(TokenKind::string)) {
-        parser.fail("expected quoted string");
-    }
-    std::string text(parser.current().text);
-    parser.advance();
-    return text;
-}
-
-} // namespace
-
-EnginePlacement parseEngineBlock(PlacementParser& parser, SourceLocation keyword) {
+EnginePlacement PlacementParser::parseEngineBlock(SourceLocation keyword) {
     EnginePlacement engine;
     engine.location = std::move(keyword);
-    engine.name = parser.expectIdentifier("engine name");
-    parser.expectToken(TokenKind::lbrace, "'{'");
-    while (!parser.at(TokenKind::rbrace)) {
-        const PlacementParser::Position field = parser.position();
-        const std::string_view word = parser.expectIdentifier("engine field");
+    engine.name = expectIdentifier("engine name");
+    expectToken(TokenKind::lbrace);
+    while (!at(TokenKind::rbrace)) {
+        const Position field = position();
+        const std::string_view word = expectIdentifier("engine field");
         // Sub-blocks take no ':' and no ';'; every other field needs its ':'
         // before the word is judged.
         if (word == "model") {
             if (engine.model) {
-                parser.failAt(field, "duplicate model block");
+                failAt(field, "duplicate model block");
             }
-            engine.model = parseModelBlock(parser);
+            engine.model = parseModelBlock();
             continue;
         }
         if (word == "memory") {
             if (engine.memory) {
-                parser.failAt(field, "duplicate memory block");
+                failAt(field, "duplicate memory block");
             }
-            engine.memory = parseMemoryBlock(parser);
+            engine.memory = parseMemoryBlock();
             continue;
         }
-        parser.expectToken(TokenKind::colon, "':'");
+        expectToken(TokenKind::colon);
         if (word == "device") {
-            if (!parser.at(TokenKind::identifier)) {
-                parser.fail("expected device reference");
-            }
-            engine.device = parser.current().text;
-            parser.advance();
+            engine.device = expectIdentifier("device reference");
         } else if (word == "residency") {
-            engine.residency = parser.parseKeyword<Residency>(Keywords::kResidencies, "residency");
+            engine.residency = parseKeyword<Residency>(Keywords::kResidencies, "residency");
         } else if (word == "priority") {
-            engine.priority = parser.parseKeyword<Priority>(Keywords::kPriorities, "priority");
+            engine.priority = parseKeyword<Priority>(Keywords::kPriorities, "priority");
         } else {
-            parser.failAt(field, "unknown engine field '" + std::string(word) + "'");
+            failUnknownField(field, "engine field", word);
         }
-        parser.expectToken(TokenKind::semicolon, "';'");
+        expectToken(TokenKind::semicolon);
     }
-    parser.advance();
+    advance();
     return engine;
 }
 
-ModelSpec parseModelBlock(PlacementParser& parser) {
+ModelSpec PlacementParser::parseModelBlock() {
     ModelSpec model;
-    parser.expectToken(TokenKind::lbrace, "'{'");
-    while (!parser.at(TokenKind::rbrace)) {
-        const PlacementParser::Position field = parser.position();
-        const std::string_view word = parser.expectIdentifier("model field");
-        parser.expectToken(TokenKind::colon, "':'");
+    expectToken(TokenKind::lbrace);
+    while (!at(TokenKind::rbrace)) {
+        const Position field = position();
+        const std::string_view word = expectIdentifier("model field");
+        expectToken(TokenKind::colon);
         if (word == "artifact") {
-            model.artifact = parseQuotedString(parser);
+            model.artifact = parseQuotedString();
         } else if (word == "sharing_group") {
-            model.sharing_group = parseQuotedString(parser);
+            model.sharing_group = parseQuotedString();
         } else if (word == "weights") {
-            const Token value = parser.parseValue();
+            const Token value = parseValue();
             if (value.text != "shared_read_only") {
                 throw ParseError(value.location, "weights must be shared_read_only");
             }
             model.weights_shared_read_only = true;
         } else if (word == "adapter") {
-            model.adapter = parseQuotedString(parser);
+            model.adapter = parseQuotedString();
         } else {
-            parser.failAt(field, "unknown model field '" + std::string(word) + "'");
+            failUnknownField(field, "model field", word);
         }
-        parser.expectToken(TokenKind::semicolon, "';'");
+        expectToken(TokenKind::semicolon);
     }
-    parser.advance();
+    advance();
     // Reported at the token after the closing brace: the block as a whole lacks it.
     if (model.artifact.empty()) {
-        parser.fail("model requires artifact");
+        fail("model requires artifact");
     }
     return model;
 }
 
-MemorySpec parseMemoryBlock(PlacementParser& parser) {
+MemorySpec PlacementParser::parseMemoryBlock() {
     MemorySpec memory;
-    parser.expectToken(TokenKind::lbrace, "'{'");
-    while (!parser.at(TokenKind::rbrace)) {
-        const PlacementParser::Position field = parser.position();
-        const std::string_view word = parser.expectIdentifier("memory field");
-        parser.expectToken(TokenKind::colon, "':'");
+    expectToken(TokenKind::lbrace);
+    while (!at(TokenKind::rbrace)) {
+        const Position field = position();
+        const std::string_view word = expectIdentifier("memory field");
+        expectToken(TokenKind::colon);
         if (word == "weights") {
             // auto is accepted bare or quoted; neither form clears the other.
-            if (parser.current().text == "auto" &&
-                (parser.at(TokenKind::identifier) || parser.at(TokenKind::string))) {
-                parser.advance();
+            if (current().text == "auto" && (at(TokenKind::identifier) || at(TokenKind::string))) {
+                advance();
                 memory.weights_auto = true;
             } else {
-                memory.weights = parser.parseByteQuantity();
+                memory.weights = parseByteQuantity();
             }
         } else if (word == "kv_cache_max") {
-            memory.kv_cache_max = parser.parseByteQuantity();
+            memory.kv_cache_max = parseByteQuantity();
         } else if (word == "workspace_max") {
-            memory.workspace_max = parser.parseByteQuantity();
+            memory.workspace_max = parseByteQuantity();
         } else {
-            parser.failAt(field, "unknown memory field '" + std::string(word) + "'");
+            failUnknownField(field, "memory field", word);
         }
-        parser.expectToken(TokenKind::semicolon, "';'");
+        expectToken(TokenKind::semicolon);
     }
-    parser.advance();
+    advance();
     return memory;
 }
 

@@ -9,24 +9,6 @@ std::string_view deviceKindName(DeviceKind kind) {
     return kind == DeviceKind::cpu ? "cpu" : "cuda";
 }
 
-std::string_view engineClassName(std::uint8_t kind) {
-    switch (kind) {
-    case 0:
-        return "sync";
-    case 1:
-        return "dpsh";
-    case 2:
-        return "transformer";
-    default:
-        return "";
-    }
-}
-
-std::string_view engineClassName(EngineClass kind) {
-    const auto value = static_cast<std::uint32_t>(kind);
-    return value <= 2 ? engineClassName(static_cast<std::uint8_t>(value)) : "";
-}
-
 std::string_view policyName(PlacementPolicy policy) {
     switch (policy) {
     case PlacementPolicy::validate_only:

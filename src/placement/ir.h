@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/engine_class.h"
 #include "common/source_location.h"
 #include "placement/document.h"
 
@@ -32,7 +33,7 @@ struct LoweredDevice {
 
 struct LoweredEngine {
     std::string id;
-    std::uint8_t kind = 0; ///< the graph's engine class: 0 sync, 1 dpsh, 2 transformer
+    EngineClassCode kind = EngineClassCode::sync; ///< the graph's engine class
     std::optional<std::string> device;
     Residency residency = Residency::persistent;
     Priority priority = Priority::realtime;
@@ -68,10 +69,11 @@ struct LoweringResult {
 };
 
 // Spellings used by identity texts and the canonical text. Values out of
-// range fall back as the names below document.
+// range fall back as the names below document; engineClassName is with the
+// engine classes ("common/engine_class.h").
+using Core::EngineClassCode;
+using Core::engineClassName;
 [[nodiscard]] std::string_view deviceKindName(DeviceKind kind);       ///< other: "cuda"
-[[nodiscard]] std::string_view engineClassName(std::uint8_t kind);    ///< other: ""
-[[nodiscard]] std::string_view engineClassName(EngineClass kind);     ///< sensory, controller: ""
 [[nodiscard]] std::string_view policyName(PlacementPolicy policy);    ///< other: ""
 [[nodiscard]] std::string_view determinismName(Determinism value);    ///< other: "portable"
 [[nodiscard]] std::string_view residencyName(Residency residency);    ///< other: ""

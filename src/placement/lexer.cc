@@ -1,10 +1,11 @@
-// The placement lexer: positions, trivia, tokens and the reading operations.
+// The placement lexer: positions, trivia and tokens, and the parse exception.
 #include "placement/lexer.h"
 
 #include <array>
-#include <charconv>
 #include <cstring>
-#include <limits>
+#include <utility>
+
+#include "common/identifier.h"
 
 namespace Core::Placement {
 namespace {
@@ -12,29 +13,27 @@ namespace {
 // Byte classes, looked up once per byte: lexing is the hot path on large files.
 enum ByteClass : std::uint8_t {
     kOther = 0,
-    kBlank = 1,      // space, tab, carriage return
-    kDigit = 2,      // 0-9
-    kWordStart = 4,  // a-z, A-Z, '_', '-', '.'
+    kBlank = 1,         // space, tab, carriage return
+    kDigit = 2,         // 0-9
+    kWordStart = 4,     // a name's first byte: an identifier byte that is no digit
     kNewline = 8,
-    kPunctuation = 16, // { } : ;
+    kPunctuation = 16,  // { } : ;
     kCommentStart = 32, // '#', and '/' when another follows
     kTriviaStart = kBlank | kNewline | kCommentStart,
 };
 
 constexpr std::array<std::uint8_t, 256> kByteClasses = [] {
     std::array<std::uint8_t, 256> classes{};
+    for (std::size_t byte = 0; byte < classes.size(); ++byte) {
+        const char c = static_cast<char>(byte);
+        if (isDigitByte(c)) {
+            classes[byte] = kDigit;
+        } else if (isIdentifierByte(c)) {
+            classes[byte] = kWordStart;
+        }
+    }
     classes[' '] = classes['\t'] = classes['\r'] = kBlank;
     classes['\n'] = kNewline;
-    for (int c = '0'; c <= '9'; ++c) {
-        classes[static_cast<std::size_t>(c)] = kDigit;
-    }
-    for (int c = 'a'; c <= 'z'; ++c) {
-        classes[static_cast<std::size_t>(c)] = kWordStart;
-    }
-    for (int c = 'A'; c <= 'Z'; ++c) {
-        classes[static_cast<std::size_t>(c)] = kWordStart;
-    }
-    classes['_'] = classes['-'] = classes['.'] = kWordStart;
     classes['{'] = classes['}'] = classes[':'] = classes[';'] = kPunctuation;
     classes['#'] = classes['/'] = kCommentStart;
     return classes;
@@ -61,7 +60,7 @@ TokenKind punctuationKind(char c) {
     throw ParseError(location, "unexpected character '" + std::string(1, c) + "'");
 }
 
-std::string composeMessage(const SourceLocation& location, std::string_view message) {
+std::string positioned(const SourceLocation& location, std::string_view message) {
     std::string text = location.file;
     text += ':';
     text += std::to_string(location.line);
@@ -72,37 +71,50 @@ std::string composeMessage(const SourceLocation& location, std::string_view mess
     return text;
 }
 
-constexpr std::array<Keyword<std::uint64_t>, 4> kByteUnits{{
-    {"B", 1},
-    {"KiB", 1024},
-    {"MiB", 1048576},
-    {"GiB", 1073741824},
-}};
-
 } // namespace
 
-ParseError::ParseError(SourceLocation location, std::string_view message)
-    : std::runtime_error(composeMessage(location, message)), location_(std::move(location)),
-      text_(composeMessage(location_, message)) {}
-
-PlacementParser::PlacementParser(std::string_view text, std::string file) : text_(text) {
-    current_.location.file = std::move(file);
-    advance();
+std::string_view describe(TokenKind kind) {
+    switch (kind) {
+    case TokenKind::identifier:
+        return "identifier";
+    case TokenKind::string:
+        return "quoted string";
+    case TokenKind::number:
+        return "unsigned integer";
+    case TokenKind::lbrace:
+        return "'{'";
+    case TokenKind::rbrace:
+        return "'}'";
+    case TokenKind::colon:
+        return "':'";
+    case TokenKind::semicolon:
+        return "';'";
+    case TokenKind::end:
+        break;
+    }
+    return "end of text";
 }
 
-SourceLocation PlacementParser::locationOf(Position position) const {
-    return SourceLocation{current_.location.file, position.line, position.column};
+std::string expectedMessage(std::string_view what) {
+    std::string message = "expected ";
+    message += what;
+    return message;
 }
 
-void PlacementParser::fail(std::string_view message) const {
-    throw ParseError(current_.location, message);
+std::string unknownMessage(std::string_view what, std::string_view value) {
+    std::string message = "unknown ";
+    message += what;
+    message += " '";
+    message += value;
+    message += '\'';
+    return message;
 }
 
-void PlacementParser::failAt(Position position, std::string_view message) const {
-    throw ParseError(locationOf(position), message);
-}
+ParseError::ParseError(SourceLocation location, std::string message)
+    : std::runtime_error(positioned(location, message)), location_(std::move(location)),
+      message_(std::move(message)), text_(positioned(location_, message_)) {}
 
-void PlacementParser::skipTrivia() {
+void PlacementLexer::skipTrivia() {
     const char* const data = text_.data();
     const std::size_t size = text_.size();
     std::size_t pos = offset_;
@@ -129,17 +141,19 @@ void PlacementParser::skipTrivia() {
     offset_ = pos;
 }
 
-void PlacementParser::advance() { lexInto(current_); }
-
-void PlacementParser::lexInto(Token& token) {
-    // Dense text has no trivia between most tokens; look once before looping.
-    if (offset_ < text_.size() && (byteClass(text_[offset_]) & kTriviaStart) != 0) {
+void PlacementLexer::next(Token& token) {
+    const std::size_t size = text_.size();
+    // Most tokens follow one blank or none; only longer white space and
+    // comments take the loop.
+    if (offset_ < size && text_[offset_] == ' ') {
+        ++offset_;
+    }
+    if (offset_ < size && (byteClass(text_[offset_]) & kTriviaStart) != 0) {
         skipTrivia();
     }
     token.location.line = line_;
     // Fits in 32 bits: the driver refuses texts whose last column would not.
     token.location.column = static_cast<std::uint32_t>(offset_ - lineStart_ + 1);
-    const std::size_t size = text_.size();
     if (offset_ >= size) {
         token.kind = TokenKind::end;
         token.text = {};
@@ -170,7 +184,7 @@ void PlacementParser::lexInto(Token& token) {
 // Every string error is reported at the opening quote, wherever the fault lies.
 // A string without escapes is a view of the text; one with escapes is
 // resolved into a buffer that lives until the next string.
-void PlacementParser::lexString(Token& token) {
+void PlacementLexer::lexString(Token& token) {
     token.kind = TokenKind::string;
     const std::size_t size = text_.size();
     const std::size_t start = ++offset_;
@@ -211,71 +225,6 @@ void PlacementParser::lexString(Token& token) {
         offset_ += 2;
     }
     throw ParseError(token.location, "unterminated string");
-}
-
-void PlacementParser::expectToken(TokenKind kind, std::string_view shown) {
-    if (current_.kind != kind) {
-        fail("expected " + std::string(shown));
-    }
-    advance();
-}
-
-void PlacementParser::expectKeyword(std::string_view word) {
-    if (current_.kind != TokenKind::identifier || current_.text != word) {
-        fail("expected '" + std::string(word) + "'");
-    }
-    advance();
-}
-
-std::string_view PlacementParser::expectIdentifier(std::string_view what) {
-    if (current_.kind != TokenKind::identifier) {
-        fail("expected " + std::string(what));
-    }
-    const std::string_view text = current_.text;
-    advance();
-    return text;
-}
-
-void PlacementParser::requireValue() const {
-    if (current_.kind != TokenKind::identifier && current_.kind != TokenKind::number) {
-        fail("expected value");
-    }
-}
-
-Token PlacementParser::parseValue() {
-    requireValue();
-    Token value = current_;
-    advance();
-    return value;
-}
-
-std::uint64_t PlacementParser::parseUnsigned() {
-    if (current_.kind != TokenKind::number) {
-        fail("expected unsigned integer");
-    }
-    const Position number = position();
-    std::uint64_t value = 0;
-    const std::string_view digits = current_.text;
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    const bool fits = error == std::errc{} && end == digits.data() + digits.size();
-    // The next token is read before the value is judged, so a lexical error
-    // right after the number wins over the range error.
-    advance();
-    if (!fits) {
-        failAt(number, "invalid unsigned integer");
-    }
-    return value;
-}
-
-std::uint64_t PlacementParser::parseByteQuantity() {
-    const Position number = position();
-    const std::uint64_t count = parseUnsigned();
-    const std::uint64_t multiplier =
-        parseKeyword<std::uint64_t>(kByteUnits, "byte unit");
-    if (count > std::numeric_limits<std::uint64_t>::max() / multiplier) {
-        failAt(number, "byte quantity overflow");
-    }
-    return count * multiplier;
 }
 
 } // namespace Core::Placement

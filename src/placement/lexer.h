@@ -1,5 +1,5 @@
-// Tokens of the placement language, the one parse exception, and the
-// token-level reading operations the grammar is written on.
+// Tokens of the placement language, how messages show them, the one parse
+// exception, and the lexer that cuts a placement text into tokens.
 #pragma once
 
 #include <cstdint>
@@ -24,28 +24,39 @@ enum class TokenKind : std::uint32_t {
     end = 7,
 };
 
+/// How messages show a token kind after "expected ": punctuation quoted
+/// ("'{'"), every other kind described ("quoted string").
+[[nodiscard]] std::string_view describe(TokenKind kind);
+
 struct Token {
     TokenKind kind = TokenKind::end;
-    /// Views the placement text; a string with escapes views the parser's
+    /// Views the placement text; a string with escapes views the lexer's
     /// buffer of its resolved content instead. Empty for the end token.
     std::string_view text;
     SourceLocation location;
 };
 
-/// The only exception of the placement language; what() reads
-/// "file:line:column: message".
+/// The only exception of the placement language: a message at a location.
 class ParseError : public std::runtime_error {
   public:
-    ParseError(SourceLocation location, std::string_view message);
+    ParseError(SourceLocation location, std::string message);
     [[nodiscard]] const SourceLocation& location() const noexcept { return location_; }
-    /// The same text as what(), whole even when the file name or an offending
-    /// byte is a NUL, which would cut the C string short.
+    /// The message alone, e.g. "expected ';'".
+    [[nodiscard]] const std::string& message() const noexcept { return message_; }
+    /// "file:line:column: message": the text of what(), whole even when the
+    /// file name or an offending byte is a NUL, which would cut what() short.
     [[nodiscard]] const std::string& text() const noexcept { return text_; }
 
   private:
     SourceLocation location_;
+    std::string message_;
     std::string text_;
 };
+
+/// "expected " and what was expected: every such message is made here.
+[[nodiscard]] std::string expectedMessage(std::string_view what);
+/// "unknown " + what + " '" + value + "'", as for an unknown keyword or field.
+[[nodiscard]] std::string unknownMessage(std::string_view what, std::string_view value);
 
 /// One row of a keyword table: the word as written and the value it stands for.
 template <class T> struct Keyword {
@@ -64,67 +75,20 @@ template <class T>
     return std::nullopt;
 }
 
-/// A cursor over the placement text with exactly one current token. The text
-/// is viewed, never copied; lexing happens on demand in advance().
-class PlacementParser {
+/// Cuts a placement text into tokens, on demand. The text is viewed, never
+/// copied, and must outlive the lexer and its tokens.
+class PlacementLexer {
   public:
-    /// A line and column of the text, cheaper to keep than a SourceLocation.
-    struct Position {
-        std::uint32_t line = 1;
-        std::uint32_t column = 1;
-    };
+    explicit PlacementLexer(std::string_view text) noexcept : text_(text) {}
 
-    /// Reads the first token, so a lexical error there is raised here.
-    PlacementParser(std::string_view text, std::string file);
-
-    [[nodiscard]] const Token& current() const noexcept { return current_; }
-    [[nodiscard]] bool at(TokenKind kind) const noexcept { return current_.kind == kind; }
-    [[nodiscard]] Position position() const noexcept {
-        return {current_.location.line, current_.location.column};
-    }
-    [[nodiscard]] SourceLocation locationOf(Position position) const;
-
-    void advance();
-    [[noreturn]] void fail(std::string_view message) const;
-    [[noreturn]] void failAt(Position position, std::string_view message) const;
-
-    /// `shown` is the punctuation as messages show it, e.g. "'{'".
-    void expectToken(TokenKind kind, std::string_view shown);
-    void expectKeyword(std::string_view word);
-    /// The identifier's text, a view of the placement text that stays valid
-    /// while the text does.
-    [[nodiscard]] std::string_view expectIdentifier(std::string_view what);
-    [[nodiscard]] Token parseValue();
-    [[nodiscard]] std::uint64_t parseUnsigned();
-    [[nodiscard]] std::uint64_t parseByteQuantity();
-
-    template <class T>
-    [[nodiscard]] T lookupKeyword(const Token& token, std::span<const Keyword<T>> table,
-                                  std::string_view what) const {
-        if (const std::optional<T> value = findKeyword(table, token.text)) {
-            return *value;
-        }
-        throw ParseError(token.location, "unknown " + std::string(what) + " '" +
-                                             std::string(token.text) + "'");
-    }
-
-    /// parseValue followed by lookupKeyword, without copying the token unless
-    /// the lookup fails.
-    template <class T>
-    [[nodiscard]] T parseKeyword(std::span<const Keyword<T>> table, std::string_view what) {
-        requireValue();
-        if (const std::optional<T> value = findKeyword(table, current_.text)) {
-            advance();
-            return *value;
-        }
-        const Token value = parseValue();
-        return lookupKeyword(value, table, what);
-    }
+    /// Reads the next token into `token`: its kind, text, line and column.
+    /// The file of its location is left as the caller set it, so a whole
+    /// parse shares one file name. A lexical error is thrown at the token's
+    /// start. At the end of the text every call gives the end token.
+    void next(Token& token);
 
   private:
-    void requireValue() const;
     void skipTrivia();
-    void lexInto(Token& token);
     void lexString(Token& token);
     void startLine(std::size_t offset) {
         ++line_;
@@ -135,7 +99,6 @@ class PlacementParser {
     std::size_t offset_ = 0;    ///< the next unread byte
     std::uint32_t line_ = 1;    ///< line of the next unread byte
     std::size_t lineStart_ = 0; ///< offset of its line's first byte; columns derive from it
-    Token current_;
     std::string stringContent_; ///< the resolved content of a string with escapes
 };
 

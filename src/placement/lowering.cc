@@ -1,36 +1,19 @@
 // Lowering: checks a parsed placement against the orchestration graph, runs
 // every rule without stopping, and builds the Placement IR when none failed.
+// Blocks arrive one by one; the rules that need the whole placement run in
+// finish(), which reports in the fixed order whatever order the blocks came in.
 #include "placement/lowering.h"
 
-#include <initializer_list>
-#include <map>
-#include <optional>
-#include <set>
-#include <string>
-#include <string_view>
-#include <utility>
-
-#include "common/byte_order.h"
 #include "orchestration/canonical_bytes.h"
 #include "orchestration/validation.h"
 
+#include <algorithm>
+#include <initializer_list>
+#include <optional>
+#include <utility>
+
 namespace Core::Placement {
 namespace {
-
-constexpr std::uint8_t kTransformerClass = 2;
-
-/// The placement's class for a graph class number; unknown numbers fall to
-/// sync, so defaults for sensory or controller never apply.
-EngineClass placementClassOf(std::uint8_t graphClass) {
-    switch (graphClass) {
-    case 1:
-        return EngineClass::dpsh;
-    case 2:
-        return EngineClass::transformer;
-    default:
-        return EngineClass::sync;
-    }
-}
 
 std::string concat(std::initializer_list<std::string_view> parts) {
     std::size_t size = 0;
@@ -47,8 +30,9 @@ std::string concat(std::initializer_list<std::string_view> parts) {
 
 std::string deviceIdentity(const LoweredDevice& device) {
     const std::string index = device.index ? std::to_string(*device.index) : "-";
-    return hashHex(concat({"placement-device-v1;id=", device.id, ";kind=", deviceKindName(device.kind),
-                           ";index=", index, ";reserve=", std::to_string(device.reserve)}));
+    return hashHex(
+        concat({"placement-device-v1;id=", device.id, ";kind=", deviceKindName(device.kind),
+                ";index=", index, ";reserve=", std::to_string(device.reserve)}));
 }
 
 std::string engineIdentity(std::string_view systemHex, const LoweredEngine& engine) {
@@ -69,217 +53,259 @@ ModelRequest buildModelRequest(const ModelSpec& model, std::string_view engineId
     request.request_id = hashHex(concat({"placement-model-request-v1;artifact=", request.artifact,
                                          ";group=", request.sharing_group}));
     if (request.adapter) {
-        request.adapter_request_id = hashHex(
-            concat({"placement-adapter-request-v1;artifact=", *request.adapter, ";engine=", engineId}));
+        request.adapter_request_id = hashHex(concat(
+            {"placement-adapter-request-v1;artifact=", *request.adapter, ";engine=", engineId}));
     }
     // Shared read-only weights are keyed by their group so that engines share one allocation.
-    const std::string_view scope = request.weights_shared_read_only
-                                       ? std::string_view(request.sharing_group)
-                                       : engineId;
+    const std::string_view scope =
+        request.weights_shared_read_only ? std::string_view(request.sharing_group) : engineId;
     request.allocation_id =
         hashHex(concat({"placement-allocation-v1;model=", request.request_id, ";scope=", scope}));
     return request;
 }
 
-class Lowering {
-  public:
-    Lowering(const PlacementSpec& placement, const Orchestration::SystemSpec& system)
-        : placement_(placement), system_(system) {}
+LoweredDevice lowerDevice(const DeviceSpec& device) {
+    LoweredDevice lowered;
+    lowered.id = device.name;
+    lowered.kind = device.kind;
+    lowered.index = device.selector.index;
+    lowered.reserve = device.reserve.value_or(0);
+    lowered.identity = deviceIdentity(lowered);
+    return lowered;
+}
 
-    LoweringResult run() {
-        checkTargetSystem();
-        checkGraph();
-        checkDevices();
-        checkDefaults();
-        checkEngineBlocks();
+void report(std::vector<PlacementIssue>& issues, std::string path, std::string message,
+            const SourceLocation& location) {
+    issues.push_back(PlacementIssue{std::move(path), std::move(message), location});
+}
 
-        PlacementIR ir;
-        ir.placement = placement_.name;
-        ir.system = system_.id;
-        ir.system_hash = Orchestration::systemHash(system_);
-        ir.policy = placement_.policy;
-        ir.determinism = placement_.determinism;
-        const std::string systemHex = toHex16(ir.system_hash);
+} // namespace
 
-        ir.devices.reserve(placement_.devices.size());
-        for (const DeviceSpec& device : placement_.devices) {
-            ir.devices.push_back(lowerDevice(device));
+PlacementLowering::PlacementLowering(const Orchestration::SystemSpec& system) : system_(system) {
+    systemEngineIds_.reserve(system.engines.size());
+    for (const Orchestration::EngineSpec& engine : system.engines) {
+        systemEngineIds_.emplace_back(engine.id);
+    }
+    std::sort(systemEngineIds_.begin(), systemEngineIds_.end(), ByteLess{});
+}
+
+void PlacementLowering::device(DeviceSpec&& device) {
+    const bool hasIndex = device.selector.index.has_value();
+    if (device.kind == DeviceKind::cuda && !hasIndex) {
+        report(deviceIssues_, "device." + device.name, "CUDA device requires selector.index",
+               device.location);
+    } else if (device.kind == DeviceKind::cpu && hasIndex) {
+        report(deviceIssues_, "device." + device.name, "CPU device must not declare CUDA index",
+               device.location);
+    }
+    devices_.push_back(std::move(device));
+}
+
+void PlacementLowering::defaults(EngineDefaults&& defaults) {
+    // The first block of a class stays in force.
+    const EngineClass engineClass = defaults.engine_class;
+    if (defaultsByClass_.contains(engineClass)) {
+        report(defaultsIssues_, "defaults", "duplicate defaults for one engine class",
+               defaults.location);
+        return;
+    }
+    defaultsByClass_.emplace(engineClass, std::move(defaults));
+}
+
+void PlacementLowering::engine(EnginePlacement&& engine) {
+    if (std::binary_search(systemEngineIds_.begin(), systemEngineIds_.end(),
+                           std::string_view(engine.name), ByteLess{})) {
+        // The first block of a name stays in force.
+        std::string name = engine.name;
+        systemEngineBlocks_.try_emplace(std::move(name), std::move(engine));
+    } else {
+        absentEngines_.push_back({std::move(engine.name), std::move(engine.location)});
+    }
+}
+
+const EnginePlacement* PlacementLowering::engineBlock(std::string_view id) const {
+    const auto found = systemEngineBlocks_.find(id);
+    return found == systemEngineBlocks_.end() ? nullptr : &found->second;
+}
+
+LoweringResult PlacementLowering::finish(const PlacementSpec& header) {
+    LoweringResult result;
+    std::vector<PlacementIssue>& issues = result.issues;
+    if (header.system != system_.id) {
+        report(issues, "placement.system",
+               concat({"placement targets system '", header.system, "' but graph is '", system_.id,
+                       "'"}),
+               header.location);
+    }
+    // Only whether the graph has issues matters; which ones is validation's to report.
+    if (!Orchestration::validate(system_).empty()) {
+        report(issues, "system", "cannot lower placement for an invalid orchestration graph",
+               header.location);
+    }
+    issues.insert(issues.end(), deviceIssues_.begin(), deviceIssues_.end());
+    issues.insert(issues.end(), defaultsIssues_.begin(), defaultsIssues_.end());
+
+    std::vector<PlacementIssue> engineIssues;
+    std::vector<LoweredEngine> engines = lowerEngines(header, engineIssues);
+    if (issues.empty() && absentEngines_.empty() && engineIssues.empty()) {
+        result.ir = buildIr(header, std::move(engines));
+        return result;
+    }
+    devices_ = {}; // nothing reads them any more, and a wide file has many
+    reportAbsentEngines(issues);
+    issues.insert(issues.end(), std::make_move_iterator(engineIssues.begin()),
+                  std::make_move_iterator(engineIssues.end()));
+    return result;
+}
+
+void PlacementLowering::reportAbsentEngines(std::vector<PlacementIssue>& issues) {
+    // Ascending name order; of blocks that repeat a name, the first counts.
+    std::vector<AbsentEngine*> absent;
+    absent.reserve(absentEngines_.size());
+    for (AbsentEngine& engine : absentEngines_) {
+        absent.push_back(&engine);
+    }
+    const auto byName = [](const AbsentEngine* a, const AbsentEngine* b) {
+        return byteLess(a->name, b->name);
+    };
+    // Generated files list their blocks in order; checking costs far less than sorting.
+    if (!std::is_sorted(absent.begin(), absent.end(), byName)) {
+        std::stable_sort(absent.begin(), absent.end(), byName);
+    }
+    issues.reserve(issues.size() + absent.size());
+    for (std::size_t i = 0; i < absent.size(); ++i) {
+        if (i == 0 || absent[i]->name != absent[i - 1]->name) {
+            issues.push_back({"engine." + absent[i]->name,
+                              "placement references an engine absent from SystemSpec",
+                              std::move(absent[i]->location)});
         }
-        ir.engines.reserve(system_.engines.size());
-        for (const Orchestration::EngineSpec& engine : system_.engines) {
-            if (auto lowered = lowerEngine(engine, systemHex)) {
-                ir.engines.push_back(std::move(*lowered));
+    }
+}
+
+std::vector<LoweredEngine>
+PlacementLowering::lowerEngines(const PlacementSpec& header,
+                                std::vector<PlacementIssue>& issues) const {
+    const bool isExplicit = header.policy == PlacementPolicy::explicit_;
+
+    // Names of declared devices, for engine blocks that name one; built only then.
+    std::optional<std::vector<std::string_view>> deviceNames;
+    const auto declared = [&](const std::string& name) {
+        if (!deviceNames) {
+            deviceNames.emplace();
+            deviceNames->reserve(devices_.size());
+            for (const DeviceSpec& device : devices_) {
+                deviceNames->emplace_back(device.name);
             }
+            std::sort(deviceNames->begin(), deviceNames->end(), ByteLess{});
         }
+        return std::binary_search(deviceNames->begin(), deviceNames->end(), std::string_view(name),
+                                  ByteLess{});
+    };
 
-        if (result_.issues.empty()) {
-            result_.ir = std::move(ir);
-        }
-        return std::move(result_);
-    }
-
-  private:
-    void report(std::string path, std::string message, const SourceLocation& location) {
-        result_.issues.push_back(PlacementIssue{std::move(path), std::move(message), location});
-    }
-
-    void checkTargetSystem() {
-        if (placement_.system != system_.id) {
-            report("placement.system",
-                   concat({"placement targets system '", placement_.system, "' but graph is '",
-                           system_.id, "'"}),
-                   placement_.location);
-        }
-    }
-
-    void checkGraph() {
-        // Only whether the graph has issues matters; which ones is validation's to report.
-        if (!Orchestration::validate(system_).empty()) {
-            report("system", "cannot lower placement for an invalid orchestration graph",
-                   placement_.location);
-        }
-    }
-
-    void checkDevices() {
-        for (const DeviceSpec& device : placement_.devices) {
-            devicesByName_.emplace(device.name, &device);
-            const bool hasIndex = device.selector.index.has_value();
-            if (device.kind == DeviceKind::cuda && !hasIndex) {
-                report("device." + device.name, "CUDA device requires selector.index", device.location);
-            } else if (device.kind == DeviceKind::cpu && hasIndex) {
-                report("device." + device.name, "CPU device must not declare CUDA index",
-                       device.location);
-            }
-        }
-    }
-
-    void checkDefaults() {
-        for (const EngineDefaults& defaults : placement_.defaults) {
-            // The first block of a class stays in force.
-            if (!defaultsByClass_.emplace(defaults.engine_class, &defaults).second) {
-                report("defaults", "duplicate defaults for one engine class", defaults.location);
-            }
-        }
-    }
-
-    void checkEngineBlocks() {
-        for (const EnginePlacement& block : placement_.engines) {
-            engineBlocksByName_.emplace(block.name, &block);
-        }
-        for (const Orchestration::EngineSpec& engine : system_.engines) {
-            systemEngineIds_.insert(engine.id);
-        }
-        for (const auto& [name, block] : engineBlocksByName_) {
-            if (!systemEngineIds_.contains(name)) {
-                report("engine." + block->name, "placement references an engine absent from SystemSpec",
-                       block->location);
-            }
-        }
-    }
-
-    static LoweredDevice lowerDevice(const DeviceSpec& device) {
-        LoweredDevice lowered;
-        lowered.id = device.name;
-        lowered.kind = device.kind;
-        lowered.index = device.selector.index;
-        lowered.reserve = device.reserve.value_or(0);
-        lowered.identity = deviceIdentity(lowered);
-        return lowered;
-    }
-
-    std::optional<LoweredEngine> lowerEngine(const Orchestration::EngineSpec& engine,
-                                             std::string_view systemHex) {
-        const EnginePlacement* block = find(engineBlocksByName_, std::string_view(engine.id));
-        const EngineDefaults* defaults = find(defaultsByClass_, placementClassOf(engine.engine_class));
+    std::vector<LoweredEngine> engines;
+    engines.reserve(system_.engines.size());
+    for (const Orchestration::EngineSpec& engine : system_.engines) {
+        const EnginePlacement* block = engineBlock(engine.id);
         const std::string path = "engine." + engine.id;
-
-        if (placement_.policy == PlacementPolicy::explicit_ && block == nullptr) {
-            report(path, "explicit placement requires an entry for every system engine",
-                   placement_.location);
-            return std::nullopt;
+        if (isExplicit && block == nullptr) {
+            report(issues, path, "explicit placement requires an entry for every system engine",
+                   header.location);
+            continue;
         }
 
         LoweredEngine lowered;
         lowered.id = engine.id;
         lowered.kind = engine.engine_class;
-        if (block != nullptr) {
-            lowered.device = block->device;
-        }
-
-        const bool transformer = engine.engine_class == kTransformerClass;
+        const bool transformer = engine.engine_class == EngineClassCode::transformer;
         lowered.residency = transformer ? Residency::evictable : Residency::persistent;
         lowered.priority = transformer ? Priority::interactive : Priority::realtime;
-        if (block != nullptr && block->residency) {
-            lowered.residency = *block->residency;
-        } else if (defaults != nullptr && defaults->residency) {
-            lowered.residency = *defaults->residency;
-        }
-        if (block != nullptr && block->priority) {
-            lowered.priority = *block->priority;
-        } else if (defaults != nullptr && defaults->priority) {
-            lowered.priority = *defaults->priority;
+        const auto defaults = defaultsByClass_.find(placementClassOf(engine.engine_class));
+        if (defaults != defaultsByClass_.end()) {
+            lowered.residency = defaults->second.residency.value_or(lowered.residency);
+            lowered.priority = defaults->second.priority.value_or(lowered.priority);
         }
 
         if (block != nullptr) {
-            checkBlock(*block, engine, path, lowered);
+            lowered.device = block->device;
+            lowered.residency = block->residency.value_or(lowered.residency);
+            lowered.priority = block->priority.value_or(lowered.priority);
+            // Rows for one engine block, in their fixed order.
+            if (lowered.device && !declared(*lowered.device)) {
+                report(issues, path, concat({"references unknown device '", *lowered.device, "'"}),
+                       block->location);
+            }
+            if (isExplicit && !lowered.device) {
+                report(issues, path, "explicit placement requires device", block->location);
+            }
+            if (block->memory) {
+                lowered.memory = *block->memory;
+                if (lowered.memory.weights_auto && lowered.memory.weights) {
+                    report(issues, path + ".memory", "weights cannot be both auto and explicit",
+                           block->location);
+                }
+            }
+            if (block->model) {
+                const ModelSpec& model = *block->model;
+                const std::string modelPath = path + ".model";
+                if (engine.engine_class != EngineClassCode::transformer) {
+                    report(issues, modelPath, "model block is only valid for transformer engines",
+                           block->location);
+                }
+                if (model.weights_shared_read_only && model.sharing_group.empty()) {
+                    report(issues, modelPath, "shared_read_only weights require sharing_group",
+                           block->location);
+                }
+                if (!model.sharing_group.empty() && !model.weights_shared_read_only) {
+                    report(issues, modelPath, "sharing_group requires shared_read_only weights",
+                           block->location);
+                }
+            }
         }
+        engines.push_back(std::move(lowered));
+    }
+    return engines;
+}
 
+// Nothing here can find a problem, so a refused placement never pays for the
+// identities.
+PlacementIR PlacementLowering::buildIr(const PlacementSpec& header,
+                                       std::vector<LoweredEngine> engines) const {
+    PlacementIR ir;
+    ir.placement = header.name;
+    ir.system = system_.id;
+    ir.system_hash = Orchestration::systemHash(system_);
+    ir.policy = header.policy;
+    ir.determinism = header.determinism;
+    const std::string systemHex = toHex16(ir.system_hash);
+    ir.devices.reserve(devices_.size());
+    for (const DeviceSpec& device : devices_) {
+        ir.devices.push_back(lowerDevice(device));
+    }
+    for (LoweredEngine& lowered : engines) {
+        if (const EnginePlacement* block = engineBlock(lowered.id);
+            block != nullptr && block->model) {
+            lowered.model = buildModelRequest(*block->model, lowered.id);
+        }
         lowered.identity = engineIdentity(systemHex, lowered);
         lowered.session = sessionIdentity(systemHex, lowered.id);
-        return lowered;
     }
+    ir.engines = std::move(engines);
+    return ir;
+}
 
-    /// Rows for one engine block, in their fixed order; fills memory and model.
-    void checkBlock(const EnginePlacement& block, const Orchestration::EngineSpec& engine,
-                    const std::string& path, LoweredEngine& lowered) {
-        if (lowered.device && !devicesByName_.contains(*lowered.device)) {
-            report(path, concat({"references unknown device '", *lowered.device, "'"}), block.location);
-        }
-        if (placement_.policy == PlacementPolicy::explicit_ && !lowered.device) {
-            report(path, "explicit placement requires device", block.location);
-        }
-        if (block.memory) {
-            lowered.memory = *block.memory;
-            if (lowered.memory.weights_auto && lowered.memory.weights) {
-                report(path + ".memory", "weights cannot be both auto and explicit", block.location);
-            }
-        }
-        if (block.model) {
-            const ModelSpec& model = *block.model;
-            const std::string modelPath = path + ".model";
-            if (engine.engine_class != kTransformerClass) {
-                report(modelPath, "model block is only valid for transformer engines", block.location);
-            }
-            if (model.weights_shared_read_only && model.sharing_group.empty()) {
-                report(modelPath, "shared_read_only weights require sharing_group", block.location);
-            }
-            if (!model.sharing_group.empty() && !model.weights_shared_read_only) {
-                report(modelPath, "sharing_group requires shared_read_only weights", block.location);
-            }
-            lowered.model = buildModelRequest(model, lowered.id);
-        }
+LoweringResult lowerPlacement(const PlacementSpec& placement,
+                              const Orchestration::SystemSpec& system) {
+    PlacementLowering lowering(system);
+    for (const DeviceSpec& device : placement.devices) {
+        lowering.device(DeviceSpec(device));
     }
-
-    template <typename Map, typename Key>
-    static typename Map::mapped_type find(const Map& map, const Key& key) {
-        const auto it = map.find(key);
-        return it == map.end() ? nullptr : it->second;
+    for (const EngineDefaults& defaults : placement.defaults) {
+        lowering.defaults(EngineDefaults(defaults));
     }
-
-    const PlacementSpec& placement_;
-    const Orchestration::SystemSpec& system_;
-    LoweringResult result_;
-    // Keyed by views into the placement and the graph, which outlive the lowering.
-    std::map<std::string_view, const DeviceSpec*, ByteLess> devicesByName_;
-    std::map<EngineClass, const EngineDefaults*> defaultsByClass_;
-    std::map<std::string_view, const EnginePlacement*, ByteLess> engineBlocksByName_;
-    std::set<std::string_view, ByteLess> systemEngineIds_;
-};
-
-} // namespace
-
-LoweringResult lowerPlacement(const PlacementSpec& placement, const Orchestration::SystemSpec& system) {
-    return Lowering(placement, system).run();
+    for (const EnginePlacement& engine : placement.engines) {
+        lowering.engine(EnginePlacement(engine));
+    }
+    return lowering.finish(placement);
 }
 
 } // namespace Core::Placement

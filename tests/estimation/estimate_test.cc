@@ -43,30 +43,37 @@ TEST_F(PeakMemoryTest, SumsHighEndsWithSessionsAndConcurrency) {
     EXPECT_EQ(peakMemory(requirement), kInferencePeak + 30000);
 }
 
-TEST_F(PeakMemoryTest, ZeroSessionsDropKvCacheButNotItsCheck) {
-    requirement.sessions = 0;
-    requirement.estimate.kvCache = ByteRange::exact(kMax);
-    EXPECT_EQ(peakMemory(requirement), kInferencePeak - 21);
-
-    requirement.estimate.kvCache = ByteRange::unknown();
-    EXPECT_EQ(peakMemory(requirement), std::nullopt);
-    requirement.estimate.kvCache = ByteRange::range(8, 7);
-    EXPECT_EQ(peakMemory(requirement), std::nullopt);
-}
-
-TEST_F(PeakMemoryTest, ZeroConcurrencyDropsActivationsAndWorkspaceButNotTheirChecks) {
-    requirement.concurrency = 0;
-    requirement.estimate.activations = ByteRange::exact(kMax);
-    requirement.estimate.workspace = ByteRange::range(0, kMax);
-    EXPECT_EQ(peakMemory(requirement), kInferencePeak - 22 - 26);
-
-    WorkloadRequirement unknownActivations = requirement;
-    unknownActivations.estimate.activations = ByteRange::unknown();
-    EXPECT_EQ(peakMemory(unknownActivations), std::nullopt);
-
-    WorkloadRequirement invalidWorkspace = requirement;
-    invalidWorkspace.estimate.workspace = ByteRange::range(14, 13);
-    EXPECT_EQ(peakMemory(invalidWorkspace), std::nullopt);
+// A multiplier of 0 drops its terms from the sum, but not from the checks.
+TEST_F(PeakMemoryTest, ZeroMultipliersDropTermsButNotTheirChecks) {
+    struct Case {
+        const char* name;
+        std::uint32_t WorkloadRequirement::*multiplier;
+        std::vector<ByteRange ResourceEstimate::*> terms;
+        std::uint64_t dropped; ///< what the terms added at the fixture's multipliers
+    };
+    const Case cases[] = {
+        {"sessions", &WorkloadRequirement::sessions, {&ResourceEstimate::kvCache}, 7 * 3},
+        {"concurrency",
+         &WorkloadRequirement::concurrency,
+         {&ResourceEstimate::activations, &ResourceEstimate::workspace},
+         11 * 2 + 13 * 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WorkloadRequirement zero = requirement;
+        zero.*c.multiplier = 0;
+        for (ByteRange ResourceEstimate::*term : c.terms) {
+            zero.estimate.*term = ByteRange::range(0, kMax);
+        }
+        EXPECT_EQ(peakMemory(zero), kInferencePeak - c.dropped);
+        for (ByteRange ResourceEstimate::*term : c.terms) {
+            for (const ByteRange& bad : {ByteRange::unknown(), ByteRange::range(8, 7)}) {
+                WorkloadRequirement broken = zero;
+                broken.estimate.*term = bad;
+                EXPECT_EQ(peakMemory(broken), std::nullopt);
+            }
+        }
+    }
 }
 
 TEST_F(PeakMemoryTest, OptimizerStateIsCheckedAndCountedOnlyWhileTraining) {

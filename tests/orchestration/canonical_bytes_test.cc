@@ -43,7 +43,7 @@ struct Expect {
         return *this;
     }
     Expect& str(std::string_view s) { return u32(static_cast<std::uint32_t>(s.size())).raw(s); }
-    Expect& loc(const SourceLocation& l) { return str(l.file).u32(l.line).u32(l.column); }
+    Expect& loc(const SourceLocation& l) { return str(l.file.str()).u32(l.line).u32(l.column); }
     Expect& magic() { return raw("TALVEX-ORCHESTRATION-IR").u8(3); }
 };
 
@@ -104,7 +104,7 @@ TEST(CanonicalBytes, EveryFieldInItsPlace) {
 
     EngineSpec e;
     e.id = "e";
-    e.engine_class = 1;
+    e.engine_class = EngineClassCode::dpsh;
     e.profile = "pr";
     e.location = SourceLocation{"f", 2, 3};
     e.semantic_api_version = 0x01020304;
@@ -278,7 +278,7 @@ TEST(SystemHash, ContentChangesIt) {
         {"aux_code_1", [](SystemSpec& s) { s.aux_code_1 = 1; }},
         {"aux_code_2", [](SystemSpec& s) { s.aux_code_2 = 1; }},
         {"fallback engine", [](SystemSpec& s) { s.fallback_engine = "temporal-dpsh"; }},
-        {"engine class", [](SystemSpec& s) { s.engines[1].engine_class = 0; }},
+        {"engine class", [](SystemSpec& s) { s.engines[1].engine_class = EngineClassCode::sync; }},
     };
     for (const auto& [name, change] : changes) {
         SCOPED_TRACE(name);

@@ -20,15 +20,16 @@ TEST(ExampleSystem, HasTheThreeEnginesInDeclarationOrder) {
 
     struct Expected {
         const char* id;
-        std::uint8_t engine_class;
+        EngineClassCode engine_class;
         const char* profile;
         const char* input;
         const char* output;
     };
     const Expected expected[] = {
-        {"sensory-sync", 0, "sync-reference-v1", "feedback", "perception"},
-        {"intuition-transformer", 2, "transformer-v1", "context", "intent"},
-        {"temporal-dpsh", 1, "dpsh-v1", "top_down", "salience"},
+        {"sensory-sync", EngineClassCode::sync, "sync-reference-v1", "feedback", "perception"},
+        {"intuition-transformer", EngineClassCode::transformer, "transformer-v1", "context",
+         "intent"},
+        {"temporal-dpsh", EngineClassCode::dpsh, "dpsh-v1", "top_down", "salience"},
     };
     ASSERT_EQ(system.engines.size(), 3U);
     for (std::size_t i = 0; i < 3; ++i) {

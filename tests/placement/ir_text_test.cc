@@ -23,7 +23,7 @@ PlacementIR demoIr() {
     // Graph order puts sensory-sync first; the text sorts by id.
     LoweredEngine sync;
     sync.id = "sensory-sync";
-    sync.kind = 0;
+    sync.kind = EngineClassCode::sync;
     sync.residency = Residency::persistent;
     sync.priority = Priority::realtime;
     sync.identity = "b4bb71ae8dfe734c";
@@ -32,7 +32,7 @@ PlacementIR demoIr() {
 
     LoweredEngine transformer;
     transformer.id = "intuition-transformer";
-    transformer.kind = 2;
+    transformer.kind = EngineClassCode::transformer;
     transformer.device = "gpu0";
     transformer.residency = Residency::evictable;
     transformer.priority = Priority::interactive;
@@ -102,7 +102,7 @@ TEST(PlacementIrText, EncodesAbsentEmptyAndPresentValues) {
     ir.devices.push_back(LoweredDevice{"a|b", DeviceKind::cpu, std::nullopt, 0, "d1"});
     LoweredEngine engine;
     engine.id = "e";
-    engine.kind = 2;
+    engine.kind = EngineClassCode::transformer;
     engine.device = "";
     engine.residency = Residency::session_pinned;
     engine.priority = Priority::batch;
@@ -147,10 +147,14 @@ TEST(PlacementIrText, EmptyIrHasZeroCountsOnConsecutiveLines) {
 TEST(PlacementIrSpellings, OutOfRangeValuesUseTheirFallbacks) {
     EXPECT_EQ(deviceKindName(DeviceKind::cpu), "cpu");
     EXPECT_EQ(deviceKindName(static_cast<DeviceKind>(7)), "cuda");
-    EXPECT_EQ(engineClassName(std::uint8_t{1}), "dpsh");
-    EXPECT_EQ(engineClassName(std::uint8_t{3}), "");
-    EXPECT_EQ(engineClassName(EngineClass::transformer), "transformer");
-    EXPECT_EQ(engineClassName(EngineClass::controller), "");
+    EXPECT_EQ(engineClassName(EngineClassCode::dpsh), "dpsh");
+    EXPECT_EQ(engineClassName(EngineClassCode::transformer), "transformer");
+    // The byte of sensory (3) and controller (4), or any other, has no spelling.
+    EXPECT_EQ(engineClassName(static_cast<EngineClassCode>(3)), "");
+    EXPECT_EQ(engineClassName(static_cast<EngineClassCode>(4)), "");
+    // Defaults of the placement's class apply; an unknown byte takes sync's.
+    EXPECT_EQ(placementClassOf(EngineClassCode::transformer), EngineClass::transformer);
+    EXPECT_EQ(placementClassOf(static_cast<EngineClassCode>(9)), EngineClass::sync);
     EXPECT_EQ(policyName(static_cast<PlacementPolicy>(3)), "");
     EXPECT_EQ(determinismName(Determinism::strict), "strict");
     EXPECT_EQ(determinismName(static_cast<Determinism>(9)), "portable");

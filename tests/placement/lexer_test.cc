@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "placement/lexer.h"
+#include "placement/placement_parser.h"
 
 namespace Core::Placement {
 namespace {
@@ -181,12 +182,23 @@ TEST(Reading, ExpectationsNameWhatWasWanted) {
                            return std::string("ok");
                        }),
               "q.cplace:1:2: expected 'placement'");
-    EXPECT_EQ(readWith(":",
-                       [](PlacementParser& p) {
-                           p.expectToken(TokenKind::semicolon, "';'");
-                           return std::string("ok");
-                       }),
-              "q.cplace:1:1: expected ';'");
+    // Every token kind is shown one way in "expected" messages.
+    const std::pair<TokenKind, const char*> expectations[] = {
+        {TokenKind::lbrace, "q.cplace:1:1: expected '{'"},
+        {TokenKind::rbrace, "q.cplace:1:1: expected '}'"},
+        {TokenKind::colon, "q.cplace:1:1: expected ':'"},
+        {TokenKind::semicolon, "q.cplace:1:1: expected ';'"},
+        {TokenKind::string, "q.cplace:1:1: expected quoted string"},
+        {TokenKind::number, "q.cplace:1:1: expected unsigned integer"},
+    };
+    for (const auto& [kind, message] : expectations) {
+        EXPECT_EQ(readWith("x",
+                           [kind](PlacementParser& p) {
+                               p.expectToken(kind);
+                               return std::string("ok");
+                           }),
+                  message);
+    }
     EXPECT_EQ(readWith("{", [](PlacementParser& p) { return p.parseValue().text; }),
               "q.cplace:1:1: expected value");
 }
@@ -203,9 +215,11 @@ TEST(Reading, FailedLookupReportsAtTheValueAfterReadingOn) {
     EXPECT_EQ(readWith("two/", lookup), "q.cplace:1:4: unexpected character '/'");
 }
 
-TEST(ParseErrorType, KeepsLocationAndComposesMessage) {
+TEST(ParseErrorType, KeepsLocationAndMessageApartAndComposesTheText) {
     const ParseError error(SourceLocation{"plans/a.cplace", 3, 5}, "expected ';'");
     EXPECT_STREQ(error.what(), "plans/a.cplace:3:5: expected ';'");
+    EXPECT_EQ(error.text(), "plans/a.cplace:3:5: expected ';'");
+    EXPECT_EQ(error.message(), "expected ';'");
     EXPECT_EQ(error.location(), (SourceLocation{"plans/a.cplace", 3, 5}));
     const std::runtime_error& base = error;
     EXPECT_STREQ(base.what(), "plans/a.cplace:3:5: expected ';'");

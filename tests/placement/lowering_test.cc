@@ -78,7 +78,8 @@ std::vector<std::string> describe(const std::vector<PlacementIssue>& issues) {
     std::vector<std::string> lines;
     lines.reserve(issues.size());
     for (const PlacementIssue& issue : issues) {
-        lines.push_back(issue.path + " | " + issue.message + " | " + issue.location.file + ":" +
+        lines.push_back(issue.path + " | " + issue.message + " | " + issue.location.file.str() +
+                        ":" +
                         std::to_string(issue.location.line) + ":" +
                         std::to_string(issue.location.column));
     }
@@ -123,7 +124,7 @@ TEST(Lowering, ExamplePlacementGivesPinnedTextAndHash) {
     EXPECT_EQ(ir.engines[0].id, "sensory-sync");
     EXPECT_EQ(ir.engines[1].id, "intuition-transformer");
     EXPECT_EQ(ir.engines[2].id, "temporal-dpsh");
-    EXPECT_EQ(ir.engines[2].kind, 1);
+    EXPECT_EQ(ir.engines[2].kind, EngineClassCode::dpsh);
 }
 
 TEST(Lowering, ParsedExampleFileLowersToThePinnedHashWhateverItsLayout) {

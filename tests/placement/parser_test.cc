@@ -262,6 +262,24 @@ placement demo for system composite-three-engine {
     EXPECT_FALSE(empty.memory.has_value());
 }
 
+// Names are kept in a table that grows; a repeat is found however far back
+// its first use lies, and the first repeat in the text is the one reported.
+TEST(Parser, DuplicateNamesAmongManyBlocks) {
+    std::string blocks;
+    for (int i = 0; i < 3000; ++i) {
+        blocks += "device d" + std::to_string(i) + " { kind: cpu; }\n";
+        blocks += "engine e" + std::to_string(i) + " { }\n";
+    }
+    EXPECT_EQ(parseError(body(blocks)), "parsed");
+    EXPECT_EQ(parseError(body(blocks + "engine e0 { }\ndevice d1 { kind: cpu; }")),
+              "p.cplace:6003:1: duplicate engine 'e0'");
+    EXPECT_EQ(parseError(body(blocks + "device d2999 { kind: cpu; }\nengine e5 { }")),
+              "p.cplace:6003:1: duplicate device 'd2999'");
+    // A name that differs only in case, or is a prefix, is another name.
+    EXPECT_EQ(parseError(body(blocks + "device D0 { kind: cpu; }\ndevice d { kind: cpu; }")),
+              "parsed");
+}
+
 TEST(Parser, CrlfLineEndsKeepLineNumbers) {
     EXPECT_EQ(parseError("placement p for system s {\r\nformat: 1;\r\npolicy: x;\r\n}\r\n"),
               "p.cplace:3:9: unknown policy 'x'");

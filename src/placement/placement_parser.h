@@ -1,0 +1,104 @@
+// The parser of the placement grammar: the token-level reading operations and
+// one member function per block. Internal to the placement library; callers
+// use parsePlacement.
+#pragma once
+
+#include "common/source_location.h"
+#include "placement/document.h"
+#include "placement/lexer.h"
+#include "placement/parser.h"
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace Core::Placement {
+
+/// Holds the one current token and reads the grammar on it.
+class PlacementParser {
+  public:
+    /// A line and column of the text, cheaper to keep than a SourceLocation.
+    struct Position {
+        std::uint32_t line = 1;
+        std::uint32_t column = 1;
+    };
+
+    /// Reads the first token, so a lexical error there is raised here.
+    PlacementParser(std::string_view text, std::string file);
+
+    /// The whole file: returns the header, hands every block to `blocks`.
+    [[nodiscard]] PlacementSpec parseDocument(PlacementBlockSink& blocks);
+
+    // Block parsers: each is called on the token after the block's keyword
+    // and returns on the token after its closing brace.
+    [[nodiscard]] DeviceSpec parseDeviceBlock(SourceLocation keyword);
+    [[nodiscard]] EngineDefaults parseDefaultsBlock(SourceLocation keyword);
+    [[nodiscard]] EnginePlacement parseEngineBlock(SourceLocation keyword);
+    [[nodiscard]] ModelSpec parseModelBlock();
+    [[nodiscard]] MemorySpec parseMemoryBlock();
+
+    // Token-level reading operations; every failure is a ParseError.
+    [[nodiscard]] const Token& current() const noexcept { return current_; }
+    [[nodiscard]] bool at(TokenKind kind) const noexcept { return current_.kind == kind; }
+    [[nodiscard]] Position position() const noexcept {
+        return {current_.location.line, current_.location.column};
+    }
+    [[nodiscard]] SourceLocation locationOf(Position position) const;
+
+    void advance() { lexer_.next(current_); }
+    [[noreturn]] void fail(std::string message) const;
+    [[noreturn]] void failAt(Position position, std::string message) const;
+    /// Fails with expectedMessage(what) at the current token.
+    [[noreturn]] void failExpected(std::string_view what) const;
+
+    /// The current token must be of `kind`; it is consumed.
+    void expectToken(TokenKind kind);
+    void expectKeyword(std::string_view word);
+    /// The identifier's text, a view of the placement text that stays valid
+    /// while the text does.
+    [[nodiscard]] std::string_view expectIdentifier(std::string_view what);
+    [[nodiscard]] Token parseValue();
+    [[nodiscard]] std::uint64_t parseUnsigned();
+    /// parseUnsigned for a 32-bit field; the range error is reported at the
+    /// token after the number.
+    [[nodiscard]] std::uint32_t parseUnsigned32();
+    [[nodiscard]] std::uint64_t parseByteQuantity();
+    [[nodiscard]] std::string parseQuotedString();
+
+    template <class T>
+    [[nodiscard]] T lookupKeyword(const Token& token, std::span<const Keyword<T>> table,
+                                  std::string_view what) const {
+        if (const std::optional<T> value = findKeyword(table, token.text)) {
+            return *value;
+        }
+        throw ParseError(token.location, unknownMessage(what, token.text));
+    }
+
+    /// parseValue followed by lookupKeyword, without copying the token unless
+    /// the lookup fails.
+    template <class T>
+    [[nodiscard]] T parseKeyword(std::span<const Keyword<T>> table, std::string_view what) {
+        requireValue();
+        if (const std::optional<T> value = findKeyword(table, current_.text)) {
+            advance();
+            return *value;
+        }
+        const Token value = parseValue();
+        return lookupKeyword(value, table, what);
+    }
+
+  private:
+    void requireValue() const;
+    /// Fails with unknownMessage(what, word) at the field's word, where
+    /// `what` names the kind of field ("device field").
+    [[noreturn]] void failUnknownField(Position field, std::string_view what,
+                                       std::string_view word) const;
+
+    std::string_view text_;
+    PlacementLexer lexer_;
+    Token current_;
+};
+
+} // namespace Core::Placement
