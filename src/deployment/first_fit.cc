@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <map>
 #include <optional>
-#include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "common/byte_order.h"
@@ -16,6 +16,7 @@
 #include "deployment/binding.h"
 #include "deployment/inventory_text.h"
 #include "deployment/preflight.h"
+#include "deployment/workload_index.h"
 #include "placement/ir_text.h"
 
 namespace Core::Placement {
@@ -81,6 +82,121 @@ class FreeSpaceTree {
     std::vector<std::uint64_t> free_;
 };
 
+/// Steps 3 and 4: a slot for every declared device that binds with its
+/// reserve, in device-name order.
+std::vector<FitSlot> bindSlots(const PlacementIR& ir, const ResourceInventory& inventory,
+                               std::vector<DeploymentIssue>& issues) {
+    std::vector<FitSlot> slots;
+    for (const BoundDevice& bound : bindDevices(ir.devices, inventory, issues)) {
+        if (bound.usable_after_reserve) {
+            slots.push_back(
+                {bound.declared->id, bound.physical->id, *bound.usable_after_reserve, 0});
+        }
+    }
+    std::sort(slots.begin(), slots.end(), [](const FitSlot& a, const FitSlot& b) {
+        if (a.device != b.device) {
+            return byteLess(a.device, b.device);
+        }
+        return byteLess(a.physical_device, b.physical_device);
+    });
+    if (slots.empty()) {
+        issues.push_back({"placement.devices", "first_fit has no usable allowed device"});
+    }
+    return slots;
+}
+
+/// Steps 5 to 7: every engine with a requirement and a peak is a candidate.
+std::vector<Candidate> collectCandidates(const PlacementIR& ir,
+                                         const std::vector<WorkloadRequirement>& requirements,
+                                         std::vector<DeploymentIssue>& issues) {
+    WorkloadIndex workload(requirements, issues);
+    std::vector<Candidate> candidates;
+    for (std::size_t i = 0; i < ir.engines.size(); ++i) {
+        const LoweredEngine& engine = ir.engines[i];
+        const WorkloadRequirement* requirement = workload.claim(engine);
+        if (requirement == nullptr) {
+            continue;
+        }
+        if (const std::optional<std::uint64_t> peak = workload.peakOf(engine, *requirement)) {
+            candidates.push_back({i, *peak});
+        }
+    }
+    workload.reportUnclaimed();
+    return candidates;
+}
+
+/// Step 8: pinned engines first, in engine-id order, so that they claim their
+/// devices before any choice is made; then the largest peak, the more urgent
+/// priority, the smaller engine id.
+void orderCandidates(std::vector<Candidate>& candidates, const PlacementIR& ir) {
+    std::sort(candidates.begin(), candidates.end(), [&ir](const Candidate& a, const Candidate& b) {
+        const LoweredEngine& ea = ir.engines[a.engine];
+        const LoweredEngine& eb = ir.engines[b.engine];
+        const bool a_pinned = ea.device.has_value();
+        const bool b_pinned = eb.device.has_value();
+        if (a_pinned != b_pinned) {
+            return a_pinned;
+        }
+        if (!a_pinned) {
+            if (a.peak != b.peak) {
+                return a.peak > b.peak;
+            }
+            if (ea.priority != eb.priority) {
+                return ea.priority < eb.priority;
+            }
+        }
+        if (ea.id != eb.id) {
+            return byteLess(ea.id, eb.id);
+        }
+        // Only a hand-built IR repeats an engine id; keep it deterministic.
+        return a.engine < b.engine;
+    });
+}
+
+/// Step 9: each candidate in order, unpinned ones on the first slot with room
+/// for the whole peak. Nothing moves once placed.
+void place(PlacementIR& working, const std::vector<Candidate>& candidates,
+           std::vector<FitSlot>& slots, std::vector<DeploymentIssue>& issues) {
+    std::map<std::string_view, std::size_t, ByteLess> slot_of; // views into the slots
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        slot_of.emplace(slots[i].device, i);
+    }
+    FreeSpaceTree free_space(slots);
+    for (const Candidate& candidate : candidates) {
+        LoweredEngine& engine = working.engines[candidate.engine];
+        const std::uint64_t peak = candidate.peak;
+        std::size_t slot_index = 0;
+        if (!engine.device) {
+            const std::optional<std::size_t> found = free_space.firstWithRoom(peak);
+            if (!found) {
+                issues.push_back({"engine." + engine.id, "first_fit cannot place peak " +
+                                                             std::to_string(peak) +
+                                                             " bytes on any allowed device"});
+                continue;
+            }
+            slot_index = *found;
+            engine.device = slots[slot_index].device;
+        } else {
+            const auto found = slot_of.find(*engine.device);
+            if (found == slot_of.end()) {
+                issues.push_back(
+                    {"engine." + engine.id, "pinned device is not a usable allowed device"});
+                continue;
+            }
+            slot_index = found->second;
+        }
+        FitSlot& slot = slots[slot_index];
+        const std::optional<std::uint64_t> used = checkedAdd(slot.used, peak);
+        if (peak > slot.capacity - slot.used || !used) {
+            issues.push_back({"engine." + engine.id, "pinned peak " + std::to_string(peak) +
+                                                         " bytes exceeds device headroom"});
+            continue;
+        }
+        slot.used = *used;
+        free_space.update(slot_index, slot.capacity - slot.used);
+    }
+}
+
 } // namespace
 
 DeploymentResult resolveDeployment(const PlacementIR& ir, const ResourceInventory& inventory,
@@ -98,125 +214,17 @@ DeploymentResult resolveDeployment(const PlacementIR& ir, const ResourceInventor
     result.report.placement_hash = placementHash(ir);
     result.report.hardware_fingerprint = hardwareFingerprint(inventory);
     std::vector<DeploymentIssue>& issues = result.report.issues;
-    const auto issue = [&issues](std::string path, std::string message) {
-        issues.push_back({std::move(path), std::move(message)});
-    };
 
-    std::vector<FitSlot> slots;
-    for (const BoundDevice& bound : bindDevices(working.devices, inventory, issues)) {
-        if (bound.usable_after_reserve) {
-            slots.push_back(
-                {bound.declared->id, bound.physical->id, *bound.usable_after_reserve, 0});
-        }
-    }
-    std::sort(slots.begin(), slots.end(), [](const FitSlot& a, const FitSlot& b) {
-        if (a.device != b.device) {
-            return byteLess(a.device, b.device);
-        }
-        return byteLess(a.physical_device, b.physical_device);
-    });
-    if (slots.empty()) {
-        issue("placement.devices", "first_fit has no usable allowed device");
-    }
-    std::map<std::string, std::size_t, ByteLess> slot_of;
-    for (std::size_t i = 0; i < slots.size(); ++i) {
-        slot_of.emplace(slots[i].device, i);
-    }
-
-    std::map<std::string, const WorkloadRequirement*, ByteLess> requirement_of;
-    for (const WorkloadRequirement& requirement : requirements) {
-        if (!requirement_of.emplace(requirement.engine, &requirement).second) {
-            issue("engine." + requirement.engine, "duplicate workload budget");
-        }
-    }
-
-    std::set<std::string, ByteLess> placement_engines;
-    std::vector<Candidate> candidates;
-    for (std::size_t i = 0; i < working.engines.size(); ++i) {
-        const LoweredEngine& engine = working.engines[i];
-        placement_engines.insert(engine.id);
-        const auto requirement = requirement_of.find(engine.id);
-        if (requirement == requirement_of.end()) {
-            issue("engine." + engine.id, "resource requirements are missing");
-            continue;
-        }
-        const std::optional<std::uint64_t> peak = Estimation::peakMemory(*requirement->second);
-        if (!peak) {
-            issue("engine." + engine.id, "peak memory is unknown or overflowed");
-            continue;
-        }
-        candidates.push_back({i, *peak});
-    }
-
-    for (const auto& [engine, requirement] : requirement_of) {
-        if (!placement_engines.contains(engine)) {
-            issue("engine." + engine, "workload does not belong to placement IR");
-        }
-    }
-
-    std::sort(candidates.begin(), candidates.end(),
-              [&working](const Candidate& a, const Candidate& b) {
-                  const LoweredEngine& ea = working.engines[a.engine];
-                  const LoweredEngine& eb = working.engines[b.engine];
-                  const bool a_pinned = ea.device.has_value();
-                  const bool b_pinned = eb.device.has_value();
-                  if (a_pinned != b_pinned) {
-                      return a_pinned;
-                  }
-                  if (!a_pinned) {
-                      if (a.peak != b.peak) {
-                          return a.peak > b.peak;
-                      }
-                      if (ea.priority != eb.priority) {
-                          return ea.priority < eb.priority;
-                      }
-                  }
-                  if (ea.id != eb.id) {
-                      return byteLess(ea.id, eb.id);
-                  }
-                  // Only a hand-built IR repeats an engine id; keep it deterministic.
-                  return a.engine < b.engine;
-              });
-
-    FreeSpaceTree free_space(slots);
-    for (const Candidate& candidate : candidates) {
-        LoweredEngine& engine = working.engines[candidate.engine];
-        const std::uint64_t peak = candidate.peak;
-        std::size_t slot_index = 0;
-        if (!engine.device) {
-            const std::optional<std::size_t> found = free_space.firstWithRoom(peak);
-            if (!found) {
-                issue("engine." + engine.id, "first_fit cannot place peak " +
-                                                 std::to_string(peak) +
-                                                 " bytes on any allowed device");
-                continue;
-            }
-            slot_index = *found;
-            engine.device = slots[slot_index].device;
-        } else {
-            const auto found = slot_of.find(*engine.device);
-            if (found == slot_of.end()) {
-                issue("engine." + engine.id, "pinned device is not a usable allowed device");
-                continue;
-            }
-            slot_index = found->second;
-        }
-        FitSlot& slot = slots[slot_index];
-        const std::optional<std::uint64_t> used = checkedAdd(slot.used, peak);
-        if (peak > slot.capacity - slot.used || !used) {
-            issue("engine." + engine.id,
-                  "pinned peak " + std::to_string(peak) + " bytes exceeds device headroom");
-            continue;
-        }
-        slot.used = *used;
-        free_space.update(slot_index, slot.capacity - slot.used);
-    }
-
+    std::vector<FitSlot> slots = bindSlots(working, inventory, issues);
+    std::vector<Candidate> candidates = collectCandidates(working, requirements, issues);
+    orderCandidates(candidates, working);
+    place(working, candidates, slots, issues);
     if (!issues.empty()) {
         sortIssues(issues);
         return result;
     }
 
+    // Step 11: the preflight on the assigned placement, turned explicit.
     PlacementIR assigned = working;
     assigned.policy = PlacementPolicy::explicit_;
     result.report = oomPreflight(assigned, inventory, requirements);

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <map>
-#include <set>
 #include <string>
 #include <utility>
 
@@ -13,6 +12,7 @@
 #include "common/checked_math.h"
 #include "deployment/binding.h"
 #include "deployment/inventory_text.h"
+#include "deployment/workload_index.h"
 #include "placement/ir_text.h"
 
 namespace Core::Placement {
@@ -36,7 +36,7 @@ DeploymentReport oomPreflight(const PlacementIR& ir, const ResourceInventory& in
     }
 
     // Declared id -> position of its budget; the budget names the bound device.
-    std::map<std::string, std::size_t, ByteLess> budget_of;
+    std::map<std::string_view, std::size_t, ByteLess> budget_of; // views into the IR
     for (const BoundDevice& bound : bindDevices(ir.devices, inventory, issues)) {
         DeviceBudget budget;
         budget.device = bound.declared->id;
@@ -47,25 +47,17 @@ DeploymentReport oomPreflight(const PlacementIR& ir, const ResourceInventory& in
         // A reserve that does not fit leaves 0 usable; its engines still count.
         budget.usable = bound.usable_after_reserve.value_or(0);
         // A repeated declared id keeps its first budget as the one engines charge.
-        budget_of.emplace(budget.device, report.budgets.size());
+        budget_of.emplace(bound.declared->id, report.budgets.size());
         report.budgets.push_back(std::move(budget));
     }
 
-    std::map<std::string, const WorkloadRequirement*, ByteLess> requirement_of;
-    for (const WorkloadRequirement& requirement : requirements) {
-        if (!requirement_of.emplace(requirement.engine, &requirement).second) {
-            issue("engine." + requirement.engine, "duplicate workload budget");
-        }
-    }
-
-    std::set<std::string, ByteLess> placement_engines;
+    WorkloadIndex workload(requirements, issues);
     for (const LoweredEngine& engine : ir.engines) {
-        placement_engines.insert(engine.id);
-        const auto requirement = requirement_of.find(engine.id);
-        if (requirement == requirement_of.end()) {
-            issue("engine." + engine.id, "resource requirements are missing");
+        const WorkloadRequirement* requirement = workload.claim(engine);
+        if (requirement == nullptr) {
             continue;
         }
+        // Where the engine runs is judged before what it needs.
         if (!engine.device) {
             issue("engine." + engine.id, "explicit engine has no device assignment");
             continue;
@@ -75,9 +67,8 @@ DeploymentReport oomPreflight(const PlacementIR& ir, const ResourceInventory& in
             issue("engine." + engine.id, "assigned device is unresolved");
             continue;
         }
-        const std::optional<std::uint64_t> peak = Estimation::peakMemory(*requirement->second);
+        const std::optional<std::uint64_t> peak = workload.peakOf(engine, *requirement);
         if (!peak) {
-            issue("engine." + engine.id, "peak memory is unknown or overflowed");
             continue;
         }
         DeviceBudget& budget = report.budgets[budget_index->second];
@@ -88,12 +79,7 @@ DeploymentReport oomPreflight(const PlacementIR& ir, const ResourceInventory& in
             issue("device." + budget.device, "aggregate requested memory overflowed");
         }
     }
-
-    for (const auto& [engine, requirement] : requirement_of) {
-        if (!placement_engines.contains(engine)) {
-            issue("engine." + engine, "workload does not belong to placement IR");
-        }
-    }
+    workload.reportUnclaimed();
 
     for (DeviceBudget& budget : report.budgets) {
         if (budget.requested > budget.usable) {

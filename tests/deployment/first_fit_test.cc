@@ -92,7 +92,8 @@ PlacementIR firstFitIr(std::vector<LoweredDevice> devices, const std::vector<Eng
     std::vector<LoweredEngine> lowered;
     lowered.reserve(engines.size());
     for (const Engine& engine : engines) {
-        lowered.push_back(makeEngine(engine.id, 0, engine.pinned, engine.priority));
+        lowered.push_back(
+            makeEngine(engine.id, EngineClassCode::sync, engine.pinned, engine.priority));
     }
     return makeIr(PlacementPolicy::first_fit, std::move(devices), std::move(lowered));
 }
@@ -179,7 +180,8 @@ TEST(FirstFit, Failures) {
         const char* name;
         std::vector<LoweredDevice> devices;
         std::vector<Engine> engines;
-        std::vector<WorkloadRequirement> extra_requirements;
+        /// The workload, when it is not one requirement per engine.
+        std::optional<std::vector<WorkloadRequirement>> requirements;
         Issues issues;
     };
     const std::vector<Case> cases = {
@@ -218,19 +220,30 @@ TEST(FirstFit, Failures) {
          {},
          {{"engine.p2", "pinned peak 200000000 bytes exceeds device headroom"},
           {"engine.p3", "pinned device is not a usable allowed device"}}},
+        // In peak order the large engine would fit and the small one fail.
+        {"pinned engines claim in engine-id order, whatever their peaks",
+         {cpu("cpu0")},
+         {{"a-small", 100, Priority::batch, "cpu0"},
+          {"b-large", kCpuUsable, Priority::realtime, "cpu0"}},
+         {},
+         {{"engine.b-large", "pinned peak 402653184 bytes exceeds device headroom"}}},
         {"workload that does not match the placement",
          {cpu("cpu0")},
          {{"a", 1}},
-         {withPeak("a", 2), withPeak("stray", 1)},
+         std::vector<WorkloadRequirement>{withPeak("a", 1), withPeak("a", 2), withPeak("stray", 1)},
          {{"engine.a", "duplicate workload budget"},
           {"engine.stray", "workload does not belong to placement IR"}}},
+        {"an engine without requirement",
+         {cpu("cpu0")},
+         {{"a", 1}},
+         std::vector<WorkloadRequirement>{},
+         {{"engine.a", "resource requirements are missing"}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const PlacementIR ir = firstFitIr(c.devices, c.engines);
-        std::vector<WorkloadRequirement> requirements = requirementsOf(c.engines);
-        requirements.insert(requirements.end(), c.extra_requirements.begin(),
-                            c.extra_requirements.end());
+        const std::vector<WorkloadRequirement> requirements =
+            c.requirements.value_or(requirementsOf(c.engines));
 
         const DeploymentResult result =
             resolveDeployment(ir, portableInventoryFixture(), requirements);
@@ -242,12 +255,6 @@ TEST(FirstFit, Failures) {
         EXPECT_TRUE(result.report.assignments.empty());
         EXPECT_TRUE(result.report.budgets.empty());
     }
-}
-
-TEST(FirstFit, MissingRequirementIsReported) {
-    const DeploymentResult result =
-        resolveDeployment(firstFitIr({cpu("cpu0")}, {{"a", 1}}), portableInventoryFixture(), {});
-    EXPECT_EQ(result.report.issues, (Issues{{"engine.a", "resource requirements are missing"}}));
 }
 
 TEST(FirstFit, ValidateOnlyIsDecidedByThePreflight) {
@@ -311,7 +318,7 @@ TEST(FirstFit, LargePlacementsResolve) {
     }
     std::vector<LoweredEngine> pinned;
     for (std::size_t i = 0; i < kEngines; ++i) {
-        pinned.push_back(makeEngine(numbered("e", i), 0, numbered("c", i)));
+        pinned.push_back(onDevice(numbered("e", i), numbered("c", i)));
     }
     const DeploymentReport report = resolveDeployment(
         makeIr(PlacementPolicy::explicit_, aliases, pinned), portableInventoryFixture(),

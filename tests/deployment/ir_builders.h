@@ -46,7 +46,7 @@ inline LoweredDevice cuda(std::string id, std::optional<std::uint32_t> index,
     return makeDevice(std::move(id), DeviceKind::cuda, index, reserve);
 }
 
-inline LoweredEngine makeEngine(std::string id, std::uint8_t kind = 0,
+inline LoweredEngine makeEngine(std::string id, EngineClassCode kind = EngineClassCode::sync,
                                 std::optional<std::string> device = std::nullopt,
                                 Priority priority = Priority::realtime,
                                 Residency residency = Residency::persistent) {
@@ -63,12 +63,18 @@ inline LoweredEngine makeEngine(std::string id, std::uint8_t kind = 0,
     return engine;
 }
 
+/// A sync engine pinned to `device`.
+inline LoweredEngine onDevice(std::string id, std::string device) {
+    return makeEngine(std::move(id), EngineClassCode::sync, std::move(device));
+}
+
 /// The example system's three engines in graph order, with class defaults.
 inline std::vector<LoweredEngine> exampleEngines(const std::optional<std::string>& device = std::nullopt) {
     return {
-        makeEngine("sensory-sync", 0, device),
-        makeEngine("intuition-transformer", 2, device, Priority::interactive, Residency::evictable),
-        makeEngine("temporal-dpsh", 1, device),
+        makeEngine("sensory-sync", EngineClassCode::sync, device),
+        makeEngine("intuition-transformer", EngineClassCode::transformer, device,
+                   Priority::interactive, Residency::evictable),
+        makeEngine("temporal-dpsh", EngineClassCode::dpsh, device),
     };
 }
 

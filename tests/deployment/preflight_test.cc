@@ -108,7 +108,7 @@ TEST(OomPreflight, ReservesAndRequests) {
         std::vector<WorkloadRequirement> requirements;
         for (std::size_t i = 0; i < c.peaks.size(); ++i) {
             const std::string id = "e" + std::to_string(i);
-            engines.push_back(makeEngine(id, 0, c.device.id));
+            engines.push_back(onDevice(id, c.device.id));
             requirements.push_back(withPeak(id, c.peaks[i]));
         }
         const DeploymentReport report =
@@ -124,7 +124,7 @@ TEST(OomPreflight, ReservesAndRequests) {
 TEST(OomPreflight, BudgetsAndAssignmentsAreSorted) {
     const PlacementIR ir = makeIr(
         PlacementPolicy::validate_only, {cuda("zeta", 0), cpu("alpha")},
-        {makeEngine("b", 0, std::string("alpha")), makeEngine("a", 0, std::string("alpha"))});
+        {onDevice("b", "alpha"), onDevice("a", "alpha")});
     const DeploymentResult result =
         resolveDeployment(ir, portableInventoryFixture(), {withPeak("a", 5), withPeak("b", 7)});
 
@@ -151,32 +151,39 @@ TEST(OomPreflight, DeviceAndEngineIssues) {
     const std::vector<Case> cases = {
         {"device absent from the inventory",
          makeIr(PlacementPolicy::explicit_, {cpu("cpu0"), cuda("gpu1", 1)},
-                {makeEngine("on-gpu1", 0, std::string("gpu1")),
-                 makeEngine("on-nothing", 0, std::string("nowhere")),
-                 makeEngine("fine", 0, std::string("cpu0"))}),
+                {onDevice("on-gpu1", "gpu1"),
+                 onDevice("on-nothing", "nowhere"),
+                 onDevice("fine", "cpu0")}),
          {withPeak("on-gpu1", 1), withPeak("on-nothing", 1), withPeak("fine", 1)},
          {{"device.gpu1", "declared device is absent from resource inventory"},
           {"engine.on-gpu1", "assigned device is unresolved"},
           {"engine.on-nothing", "assigned device is unresolved"}}},
         {"alias of a device whose reserve was rejected",
          makeIr(PlacementPolicy::explicit_, {cpu("cpu0", kFourGiB), cpu("cpu1")},
-                {makeEngine("e", 0, std::string("cpu1"))}),
+                {onDevice("e", "cpu1")}),
          {withPeak("e", 1)},
          {{"device.cpu0", "external reserve exceeds currently usable memory"},
           {"device.cpu1", "multiple aliases bind the same physical device"},
           {"engine.e", "assigned device is unresolved"}}},
         {"workload problems",
          makeIr(PlacementPolicy::explicit_, {cpu("cpu0")},
-                {makeEngine("a", 0, std::string("cpu0")), makeEngine("z", 0, std::string("cpu0")),
+                {onDevice("a", "cpu0"), onDevice("z", "cpu0"),
                  makeEngine("bare")}),
          {withPeak("a", 10), withPeak("ghost", 1), withPeak("a", 20), withoutPeak("z")},
          {{"engine.a", "duplicate workload budget"},
           {"engine.bare", "resource requirements are missing"},
           {"engine.ghost", "workload does not belong to placement IR"},
           {"engine.z", "peak memory is unknown or overflowed"}}},
+        // An engine that has nowhere to run reports that, not its unknown peak.
+        {"where an engine runs is judged before its peak",
+         makeIr(PlacementPolicy::explicit_, {cpu("cpu0")},
+                {makeEngine("unpinned"), onDevice("unresolved", "nowhere")}),
+         {withoutPeak("unpinned"), withoutPeak("unresolved")},
+         {{"engine.unpinned", "explicit engine has no device assignment"},
+          {"engine.unresolved", "assigned device is unresolved"}}},
         {"first_fit handed to the preflight",
          makeIr(PlacementPolicy::first_fit, {cpu("cpu0")},
-                {makeEngine("a"), makeEngine("b", 0, std::string("cpu0")), makeEngine("c")}),
+                {makeEngine("a"), onDevice("b", "cpu0"), makeEngine("c")}),
          {withPeak("a", 1), withPeak("b", 1)},
          {{"engine.a", "explicit engine has no device assignment"},
           {"engine.c", "resource requirements are missing"},
@@ -196,7 +203,7 @@ TEST(OomPreflight, DeviceAndEngineIssues) {
 TEST(OomPreflight, DuplicateRequirementKeepsTheFirst) {
     const DeploymentReport report =
         oomPreflight(makeIr(PlacementPolicy::explicit_, {cpu("cpu0")},
-                            {makeEngine("a", 0, std::string("cpu0"))}),
+                            {onDevice("a", "cpu0")}),
                      portableInventoryFixture(), {withPeak("a", 10), withPeak("a", 20)});
     ASSERT_EQ(report.assignments.size(), 1u);
     EXPECT_EQ(report.assignments[0].peak, 10u);
@@ -209,8 +216,8 @@ TEST(OomPreflight, DuplicateRequirementKeepsTheFirst) {
 TEST(OomPreflight, IssuesSortByPathThenMessage) {
     const PlacementIR ir =
         makeIr(PlacementPolicy::first_fit, {cuda("gpu9", 9), cpu("cpu0", 500000000)},
-               {makeEngine("a-b"), makeEngine("a"), makeEngine("B", 0, std::string("cpu0")),
-                makeEngine("c", 0, std::string("cpu0"))});
+               {makeEngine("a-b"), makeEngine("a"), onDevice("B", "cpu0"),
+                onDevice("c", "cpu0")});
     const std::vector<WorkloadRequirement> requirements = {withPeak("a", 1), withoutPeak("B"),
                                                            withPeak("c", 1)};
     const Issues expected = {
