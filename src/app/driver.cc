@@ -9,11 +9,7 @@
 #include <string>
 
 #include "app/pipeline.h"
-#include "app/placement_file.h"
 #include "app/report.h"
-#include "deployment/first_fit.h"
-#include "deployment/inventory.h"
-#include "estimation/estimators.h"
 #include "orchestration/example_system.h"
 
 namespace Core::App {
@@ -25,17 +21,8 @@ void runPipeline(const std::vector<std::string>& args, std::ostream& out) {
     if (args.size() != 1) {
         throw std::runtime_error("usage: talvex_composite_deploy <file.cplace>");
     }
-    const std::string& path = args.front();
     const Orchestration::SystemSpec system = Orchestration::buildExampleSystem();
-    const std::string text = readPlacementFile(path);
-    Placement::LoweringResult lowered = lowerPlacementText(text, path, system);
-    if (!lowered.ir) {
-        throw std::runtime_error(*refusal({std::move(lowered.issues), std::nullopt}));
-    }
-    // Fixed data, the same for every file, built once the placement has lowered.
-    const std::vector<Estimation::WorkloadRequirement> workload = Estimation::compositeWorkload();
-    const Placement::ResourceInventory inventory = Placement::portableInventoryFixture();
-    const PipelineResult result{{}, Placement::resolveDeployment(*lowered.ir, inventory, workload)};
+    const PipelineResult result = resolvePlacementFile(args.front(), system, portableInputs());
     if (const std::optional<std::string> problem = refusal(result)) {
         throw std::runtime_error(*problem);
     }

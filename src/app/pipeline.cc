@@ -1,11 +1,13 @@
-// Parse, lower, resolve: the order every run of the tool follows.
+// Parse, lower, resolve: the order every run follows.
 #include "app/pipeline.h"
+
+#include "app/placement_file.h"
+#include "deployment/first_fit.h"
+#include "estimation/estimators.h"
+#include "placement/lowering.h"
 
 #include <stdexcept>
 #include <utility>
-
-#include "deployment/first_fit.h"
-#include "placement/lowering.h"
 
 namespace Core::App {
 namespace {
@@ -17,23 +19,62 @@ template <class Issue> std::string firstIssue(const std::vector<Issue>& issues) 
     return issues.front().path + ": " + issues.front().message;
 }
 
+/// Parse and lower, block by block. `ownedText`, when given, holds the bytes
+/// that `text` views and is released once they are parsed.
+Placement::LoweringResult lower(std::string_view text, PlacementBytes* ownedText,
+                                std::string fileName, const Orchestration::SystemSpec& system) {
+    Placement::PlacementLowering lowering(system);
+    const Placement::PlacementSpec header =
+        Placement::parsePlacement(text, std::move(fileName), lowering);
+    if (ownedText != nullptr) {
+        ownedText->release(); // the blocks own copies of what they keep
+    }
+    return lowering.finish(header);
+}
+
+/// The one path every run takes.
+PipelineResult run(std::string_view text, PlacementBytes* ownedText, std::string fileName,
+                   const Orchestration::SystemSpec& system, const ResolutionInputs& inputs) {
+    Placement::LoweringResult lowered = lower(text, ownedText, std::move(fileName), system);
+    if (!lowered.ir) {
+        return {std::move(lowered.issues), std::nullopt};
+    }
+    const std::vector<Estimation::WorkloadRequirement> workload = inputs.workload();
+    const Placement::ResourceInventory inventory = inputs.inventory();
+    return {{}, Placement::resolveDeployment(*lowered.ir, inventory, workload)};
+}
+
 } // namespace
+
+ResolutionInputs portableInputs() {
+    return {Estimation::compositeWorkload, Placement::portableInventoryFixture};
+}
 
 Placement::LoweringResult lowerPlacementText(std::string_view text, std::string fileName,
                                              const Orchestration::SystemSpec& system) {
-    const Placement::PlacementSpec placement = Placement::parsePlacement(text, std::move(fileName));
-    return Placement::lowerPlacement(placement, system);
+    return lower(text, nullptr, std::move(fileName), system);
+}
+
+PipelineResult resolvePlacement(std::string_view text, std::string fileName,
+                                const Orchestration::SystemSpec& system,
+                                const ResolutionInputs& inputs) {
+    return run(text, nullptr, std::move(fileName), system, inputs);
 }
 
 PipelineResult resolvePlacement(std::string_view text, std::string fileName,
                                 const Orchestration::SystemSpec& system,
                                 const Placement::ResourceInventory& inventory,
                                 const std::vector<Estimation::WorkloadRequirement>& workload) {
-    Placement::LoweringResult lowered = lowerPlacementText(text, std::move(fileName), system);
-    if (!lowered.ir) {
-        return {std::move(lowered.issues), std::nullopt};
-    }
-    return {{}, Placement::resolveDeployment(*lowered.ir, inventory, workload)};
+    const ResolutionInputs given{[&workload] { return workload; },
+                                 [&inventory] { return inventory; }};
+    return run(text, nullptr, std::move(fileName), system, given);
+}
+
+PipelineResult resolvePlacementFile(const std::string& path,
+                                    const Orchestration::SystemSpec& system,
+                                    const ResolutionInputs& inputs) {
+    PlacementBytes bytes = readPlacementBytes(path);
+    return run(bytes.view(), &bytes, path, system, inputs);
 }
 
 bool isResolved(const PipelineResult& result) {

@@ -1,18 +1,11 @@
-// The pipeline for programs that embed it: one placement text in, the
-// resolved deployment or the reason it was refused out. The command-line tool
-// runs on these same calls, so an embedding program resolves the same plan.
+// The pipeline: one placement text in, the resolved deployment or the reason
+// it was refused out. The command-line tools and embedding programs all run
+// it, so they resolve the same plan the same way.
 //
 // The tool's own inputs come from buildExampleSystem()
-// ("orchestration/example_system.h"), portableInventoryFixture()
-// ("deployment/inventory.h") and compositeWorkload()
-// ("estimation/estimators.h"); formatReport() ("app/report.h") prints a
-// resolved deployment as the tool does.
+// ("orchestration/example_system.h") and portableInputs() below;
+// formatReport() ("app/report.h") prints a resolved deployment as the tool does.
 #pragma once
-
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "deployment/deployment.h"
 #include "deployment/inventory.h"
@@ -21,7 +14,24 @@
 #include "placement/ir.h"
 #include "placement/parser.h"
 
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
 namespace Core::App {
+
+/// What a lowered placement is resolved against. Both are built only once the
+/// placement has lowered, the workload first, so that a refused placement
+/// costs neither (the inventory may come from probing a machine).
+struct ResolutionInputs {
+    std::function<std::vector<Estimation::WorkloadRequirement>()> workload;
+    std::function<Placement::ResourceInventory()> inventory;
+};
+
+/// The tool's inputs: compositeWorkload() and portableInventoryFixture().
+[[nodiscard]] ResolutionInputs portableInputs();
 
 /// The outcome of one placement. Lowering refused it: `loweringIssues` lists
 /// why, in the lowering's order, and `deployment` is absent. Otherwise
@@ -32,22 +42,33 @@ struct PipelineResult {
     std::optional<Placement::DeploymentResult> deployment;
 };
 
-/// Parses `text` and lowers it against `system`: the first half of
-/// resolvePlacement, for callers that build the inventory and the workload
-/// only once the placement has lowered. Throws Placement::ParseError.
+/// Parses `text` and lowers it against `system`, block by block, so that a
+/// wide placement is never held whole. Throws Placement::ParseError.
 [[nodiscard]] Placement::LoweringResult lowerPlacementText(std::string_view text,
                                                            std::string fileName,
                                                            const Orchestration::SystemSpec& system);
 
-/// Parses `text`, lowers it against `system` and resolves it against
-/// `inventory` and `workload` (one requirement per engine). `fileName` names
-/// the text in every source location and parse message. Throws
-/// Placement::ParseError at the first error in the text; a placement that
-/// does not fit is not an exception but a result with issues.
+/// Parses `text`, lowers it against `system` and resolves it against the
+/// inputs. `fileName` names the text in every source location and parse
+/// message. Throws Placement::ParseError at the first error in the text; a
+/// placement that does not fit is not an exception but a result with issues.
 [[nodiscard]] PipelineResult resolvePlacement(std::string_view text, std::string fileName,
                                               const Orchestration::SystemSpec& system,
-                                              const Placement::ResourceInventory& inventory,
-                                              const std::vector<Estimation::WorkloadRequirement>& workload);
+                                              const ResolutionInputs& inputs);
+
+/// The same against a given inventory and workload (one requirement per engine).
+[[nodiscard]] PipelineResult
+resolvePlacement(std::string_view text, std::string fileName,
+                 const Orchestration::SystemSpec& system,
+                 const Placement::ResourceInventory& inventory,
+                 const std::vector<Estimation::WorkloadRequirement>& workload);
+
+/// Reads the file as readPlacementFile does ("app/placement_file.h") and
+/// resolves it, naming it `path`; the text is freed as soon as it is parsed.
+/// Throws std::runtime_error when the file cannot be read, as well.
+[[nodiscard]] PipelineResult resolvePlacementFile(const std::string& path,
+                                                  const Orchestration::SystemSpec& system,
+                                                  const ResolutionInputs& inputs);
 
 /// True when the placement resolved: `deployment` holds the resolved IR.
 [[nodiscard]] bool isResolved(const PipelineResult& result);

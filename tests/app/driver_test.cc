@@ -146,6 +146,27 @@ TEST(PlacementFile, StopsAtTheSizeLimit) {
     fs::remove(path);
 }
 
+TEST(PlacementFile, RegularFileOverTheLimitIsRefusedUnread) {
+    // Sparse, so it takes no disk; read up to the limit it would take seconds
+    // and 4 GiB of memory before being refused.
+    const fs::path path = fs::temp_directory_path() / "talvex_sparse_test.cplace";
+    {
+        std::ofstream file(path, std::ios::binary);
+    }
+    fs::resize_file(path, std::uintmax_t{5} << 30);
+    const std::string message = "placement file is too large: " + path.string();
+    try {
+        (void)readPlacementBytes(path.string());
+        ADD_FAILURE() << "a file over the limit was read";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(error.what(), message);
+    }
+    const RunResult result = runTool({path.string()});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "deployment example: " + message + "\n");
+    fs::remove(path);
+}
+
 TEST(PlacementFile, EndlessStreamStopsAtTheLimit) {
     // A device without end and without size: reading must stop, not exhaust memory.
     try {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -15,6 +16,8 @@
 #include "deployment/inventory.h"
 #include "estimation/estimators.h"
 #include "orchestration/example_system.h"
+#include "placement/ir_text.h"
+#include "placement/lowering.h"
 
 namespace Core::App {
 namespace {
@@ -97,6 +100,62 @@ TEST_F(PipelineTest, ParseErrorNamesTheGivenFile) {
         EXPECT_EQ(error.location().file, "in-memory.cplace");
         EXPECT_EQ(error.text(), "in-memory.cplace:2:10: expected ':'");
     }
+}
+
+// The pipeline lowers block by block as the parser reads them; that must give
+// what lowering the whole document gives, issue for issue and byte for byte.
+TEST_F(PipelineTest, StreamedLoweringEqualsLoweringTheDocument) {
+    std::vector<std::string> texts = {
+        std::string(kDemo),
+        // Blocks interleaved, absent engines out of name order and repeated
+        // defaults, under every policy.
+        R"(placement p for system composite-three-engine { format: 1; policy: explicit;
+             engine zeta { } device gpu0 { kind: cuda; }
+             engine sensory-sync { device: cpu9; model { artifact: "m"; sharing_group: "g"; } }
+             defaults sync { residency: on_demand; }
+           })",
+        R"(placement p for system other { format: 1; determinism: portable;
+             engine zeta { } defaults dpsh { priority: batch; } engine alpha { }
+             device cpu0 { kind: cpu; selector: { index: 1; }; }
+             defaults dpsh { residency: on_demand; } engine mid { }
+             engine intuition-transformer { memory { weights: auto; weights: 1 GiB; } }
+           })",
+        R"(placement p for system composite-three-engine { format: 1; policy: validate_only;
+             defaults transformer { residency: session_pinned; }
+             device gpu0 { kind: cuda; selector: { index: 0; }; reserve: 1 GiB; }
+             engine intuition-transformer { device: gpu0; priority: batch;
+               model { artifact: "a"; weights: shared_read_only; sharing_group: "g";
+                       adapter: "x"; } }
+           })",
+    };
+    for (const char* folder : {"/examples", "/tests/app/cases"}) {
+        for (const auto& entry :
+             std::filesystem::directory_iterator(std::string(TALVEX_SOURCE_DIR) + folder)) {
+            if (entry.path().extension() == ".cplace") {
+                texts.push_back(readPlacementFile(entry.path().string()));
+            }
+        }
+    }
+    int compared = 0;
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(text);
+        Placement::PlacementSpec document;
+        try {
+            document = Placement::parsePlacement(text, "s.cplace");
+        } catch (const Placement::ParseError&) {
+            continue;
+        }
+        const Placement::LoweringResult whole = Placement::lowerPlacement(document, system);
+        const Placement::LoweringResult streamed = lowerPlacementText(text, "s.cplace", system);
+        EXPECT_EQ(streamed.issues, whole.issues);
+        ASSERT_EQ(streamed.ir.has_value(), whole.ir.has_value());
+        if (whole.ir) {
+            EXPECT_EQ(Placement::canonicalPlacementText(*streamed.ir),
+                      Placement::canonicalPlacementText(*whole.ir));
+        }
+        ++compared;
+    }
+    EXPECT_GE(compared, 10);
 }
 
 TEST(PipelineRefusal, RefusalWithoutIssueIsAnInternalError) {
