@@ -1,6 +1,6 @@
 // generate_placement: writes a large placement file for timing the tool as a
 // whole process. Usage: generate_placement comments|dense SIZE [OUTPUT]
-//                       generate_placement wide COUNT [OUTPUT]
+//                       generate_placement wide|wide-fields COUNT [OUTPUT]
 #include <cstdint>
 #include <exception>
 #include <fstream>
@@ -15,7 +15,7 @@ namespace {
 
 constexpr std::string_view kUsage =
     "usage: generate_placement comments|dense SIZE [OUTPUT]\n"
-    "       generate_placement wide COUNT [OUTPUT]\n"
+    "       generate_placement wide|wide-fields COUNT [OUTPUT]\n"
     "SIZE is bytes, or a number with B, KiB, MiB or GiB (100MiB); COUNT is the number\n"
     "of device blocks and of engine blocks. Without OUTPUT the text goes to standard output.\n";
 
@@ -33,7 +33,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::optional<Core::Bench::PlacementShape> shape = Core::Bench::shapeNamed(argv[1]);
-    const bool counted = shape == Core::Bench::PlacementShape::wide;
+    const bool counted = shape == Core::Bench::PlacementShape::wide ||
+                         shape == Core::Bench::PlacementShape::wideFields;
     const std::optional<std::uint64_t> amount =
         shape ? Core::Bench::parseAmount(argv[2], !counted) : std::nullopt;
     if (!amount) {

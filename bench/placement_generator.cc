@@ -2,13 +2,13 @@
 // worked example, filled with repeated fields, or many small blocks.
 #include "placement_generator.h"
 
+#include "common/checked_math.h"
+
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstddef>
 #include <utility>
-
-#include "common/checked_math.h"
 
 namespace Core::Bench {
 namespace {
@@ -80,6 +80,9 @@ std::optional<PlacementShape> shapeNamed(std::string_view name) {
     if (name == "wide") {
         return PlacementShape::wide;
     }
+    if (name == "wide-fields") {
+        return PlacementShape::wideFields;
+    }
     return std::nullopt;
 }
 
@@ -139,25 +142,29 @@ std::string densePlacement(std::uint64_t bytes) {
     return text;
 }
 
-std::string widePlacement(std::uint64_t count) {
+std::string widePlacement(std::uint64_t count, WideBlocks blocks) {
     // Equal widths keep the name order the same as the number order.
     const std::size_t width = std::max<std::size_t>(6, decimalDigits(count > 0 ? count - 1 : 0));
-    std::string text =
-        "# Wide placement made by generate_placement: distinct devices, and engine\n"
-        "# blocks for engines that the graph does not have.\n"
-        "placement wide for system composite-three-engine {\n"
-        "  format: 1;\n"
-        "  policy: first_fit;\n";
-    text.reserve(text.size() + static_cast<std::size_t>(count) * (55 + 2 * width));
+    const std::string_view deviceBody =
+        blocks.fields ? " { kind: cpu; reserve: 64 MiB; }\n" : " { kind: cpu; }\n";
+    const std::string_view engineBody =
+        blocks.fields ? " { residency: persistent; priority: batch; }\n" : " { }\n";
+    std::string text = "# Wide placement made by generate_placement: distinct devices, and engine\n"
+                       "# blocks for engines that the graph does not have.\n"
+                       "placement wide for system composite-three-engine {\n"
+                       "  format: 1;\n"
+                       "  policy: first_fit;\n";
+    const std::size_t perBlock = 2 * (16 + width) + deviceBody.size() + engineBody.size();
+    text.reserve(text.size() + static_cast<std::size_t>(count) * perBlock);
     for (std::uint64_t i = 0; i < count; ++i) {
         text += "  device cpu-";
         appendPadded(text, i, width);
-        text += " { kind: cpu; }\n";
+        text += deviceBody;
     }
-    for (std::uint64_t i = 0; i < count; ++i) {
+    for (std::uint64_t i = 0; blocks.engines && i < count; ++i) {
         text += "  engine ghost-";
         appendPadded(text, i, width);
-        text += " { }\n";
+        text += engineBody;
     }
     text += "}\n";
     return text;
@@ -171,6 +178,8 @@ std::string generatePlacement(PlacementShape shape, std::uint64_t amount) {
         return densePlacement(amount);
     case PlacementShape::wide:
         return widePlacement(amount);
+    case PlacementShape::wideFields:
+        return widePlacement(amount, {.fields = true});
     }
     return {};
 }

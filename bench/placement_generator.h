@@ -10,12 +10,13 @@
 namespace Core::Bench {
 
 enum class PlacementShape {
-    comments, ///< one sensory-sync block of commented residency and priority lines
-    dense,    ///< the same fields without comments or white space
-    wide,     ///< distinct device blocks plus engine blocks for engines not in the graph
+    comments,   ///< one sensory-sync block of commented residency and priority lines
+    dense,      ///< the same fields without comments or white space
+    wide,       ///< distinct device blocks plus engine blocks for engines not in the graph
+    wideFields, ///< the same blocks, each with the fields a real block has (twice the bytes)
 };
 
-/// "comments", "dense" or "wide".
+/// "comments", "dense", "wide" or "wide-fields".
 [[nodiscard]] std::optional<PlacementShape> shapeNamed(std::string_view name);
 
 /// A size in bytes written as digits with an optional unit B, KiB, MiB or
@@ -31,12 +32,18 @@ enum class PlacementShape {
 /// most `bytes` long and less than one field pair short of it.
 [[nodiscard]] std::string densePlacement(std::uint64_t bytes);
 
+struct WideBlocks {
+    bool fields =
+        false; ///< a reserve in each device block, a residency and priority in each engine block
+    bool engines = true; ///< false: the device blocks alone, and the placement resolves no engine
+};
+
 /// `count` cpu device blocks of distinct names and `count` engine blocks
 /// naming engines the graph does not have: lowering refuses it with one issue
 /// per engine block.
-[[nodiscard]] std::string widePlacement(std::uint64_t count);
+[[nodiscard]] std::string widePlacement(std::uint64_t count, WideBlocks blocks = {});
 
-/// `amount` is a byte size for comments and dense, a block count for wide.
+/// `amount` is a byte size for comments and dense, a block count for the wide shapes.
 [[nodiscard]] std::string generatePlacement(PlacementShape shape, std::uint64_t amount);
 
 } // namespace Core::Bench
