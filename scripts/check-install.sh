@@ -56,8 +56,9 @@ check "installed layout" layout_complete
 
 no_internal_headers() {
   local header found=0
-  for header in placement/blocks.h placement/keywords.h orchestration/cycle_check.h \
-    deployment/binding.h estimation/checked_terms.h common/canonical_text.h app/driver.h; do
+  for header in placement/placement_parser.h placement/keywords.h orchestration/cycle_check.h \
+    deployment/binding.h deployment/workload_index.h estimation/checked_terms.h \
+    common/canonical_text.h app/driver.h; do
     [[ ! -e $include/$header ]] || { echo "  installed: $header"; found=1; }
   done
   return $found

@@ -2,14 +2,16 @@
 // exception, and the lexer that cuts a placement text into tokens.
 #pragma once
 
+#include "common/identifier.h"
+#include "common/source_location.h"
+
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-
-#include "common/source_location.h"
 
 namespace Core::Placement {
 
@@ -75,6 +77,50 @@ template <class T>
     return std::nullopt;
 }
 
+/// The lexer's byte classes, looked up once per byte: lexing is the hot path
+/// on large files, so the common tokens are cut inline, in the parser.
+struct LexerBytes {
+    static constexpr std::uint8_t kBlank = 1; ///< space, tab, carriage return
+    static constexpr std::uint8_t kDigit = 2;
+    static constexpr std::uint8_t kWordStart = 4; ///< an identifier byte that is no digit
+    static constexpr std::uint8_t kNewline = 8;
+    static constexpr std::uint8_t kPunctuation = 16;  ///< { } : ;
+    static constexpr std::uint8_t kCommentStart = 32; ///< '#', and '/' when another follows
+    static constexpr std::uint8_t kTriviaStart = kBlank | kNewline | kCommentStart;
+
+    static constexpr std::array<std::uint8_t, 256> kClasses = [] {
+        std::array<std::uint8_t, 256> classes{};
+        for (std::size_t byte = 0; byte < classes.size(); ++byte) {
+            const char c = static_cast<char>(byte);
+            if (isDigitByte(c)) {
+                classes[byte] = kDigit;
+            } else if (isIdentifierByte(c)) {
+                classes[byte] = kWordStart;
+            }
+        }
+        classes[' '] = classes['\t'] = classes['\r'] = kBlank;
+        classes['\n'] = kNewline;
+        classes['{'] = classes['}'] = classes[':'] = classes[';'] = kPunctuation;
+        classes['#'] = classes['/'] = kCommentStart;
+        return classes;
+    }();
+
+    static std::uint8_t classOf(char c) { return kClasses[static_cast<unsigned char>(c)]; }
+
+    static TokenKind punctuationKind(char c) {
+        switch (c) {
+        case '{':
+            return TokenKind::lbrace;
+        case '}':
+            return TokenKind::rbrace;
+        case ':':
+            return TokenKind::colon;
+        default:
+            return TokenKind::semicolon;
+        }
+    }
+};
+
 /// Cuts a placement text into tokens, on demand. The text is viewed, never
 /// copied, and must outlive the lexer and its tokens.
 class PlacementLexer {
@@ -85,10 +131,53 @@ class PlacementLexer {
     /// The file of its location is left as the caller set it, so a whole
     /// parse shares one file name. A lexical error is thrown at the token's
     /// start. At the end of the text every call gives the end token.
-    void next(Token& token);
+    void next(Token& token) {
+        using B = LexerBytes;
+        const std::size_t size = text_.size();
+        // Dense text has no trivia between most tokens, and most other tokens
+        // follow a single blank; only longer white space and comments take the loop.
+        if (offset_ < size && (B::classOf(text_[offset_]) & B::kTriviaStart) != 0) {
+            if (text_[offset_] == ' ' && offset_ + 1 < size &&
+                (B::classOf(text_[offset_ + 1]) & B::kTriviaStart) == 0) {
+                ++offset_;
+            } else {
+                skipTrivia();
+            }
+        }
+        token.location.line = line_;
+        // Fits in 32 bits: the driver refuses texts whose last column would not.
+        token.location.column = static_cast<std::uint32_t>(offset_ - lineStart_ + 1);
+        if (offset_ >= size) {
+            token.kind = TokenKind::end;
+            token.text = {};
+            return;
+        }
+        const char c = text_[offset_];
+        const std::uint8_t start = B::classOf(c);
+        std::size_t end = offset_ + 1;
+        if ((start & (B::kDigit | B::kWordStart)) != 0) {
+            // A number is a run of digits; a word may continue with digits.
+            const std::uint8_t continues =
+                start == B::kDigit ? B::kDigit : (B::kWordStart | B::kDigit);
+            while (end < size && (B::classOf(text_[end]) & continues) != 0) {
+                ++end;
+            }
+            token.kind = start == B::kDigit ? TokenKind::number : TokenKind::identifier;
+        } else if (start == B::kPunctuation) {
+            token.kind = B::punctuationKind(c);
+        } else {
+            lexOther(token);
+            return;
+        }
+        token.text = text_.substr(offset_, end - offset_);
+        offset_ = end;
+    }
 
   private:
+    // Out of line: rarer than names and punctuation.
     void skipTrivia();
+    /// A string, or the error of a byte that starts no token.
+    void lexOther(Token& token);
     void lexString(Token& token);
     void startLine(std::size_t offset) {
         ++line_;
