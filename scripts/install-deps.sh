@@ -8,7 +8,7 @@ declare -A groups=(
   [build]="cmake g++ make"
   [test]="cmake g++ make libgtest-dev libgmock-dev"
   [fuzz]="clang-14 libclang-rt-14-dev"
-  [bench]="libbenchmark-dev time"
+  [bench]="libbenchmark-dev time valgrind python3"
   [analysis]="clang-tidy cppcheck"
   [doc]="groff-base man-db"
 )
