@@ -2,8 +2,9 @@
 # Installs a release build into a temporary prefix and checks the package as
 # its users see it: the layout, no internal header, headers that stand on their
 # own, no build-only flags in the exported targets, the tool and the manual
-# page, and a consumer built with find_package whose in-process run gives the
-# same output as the tool for every example.
+# page, a consumer built with find_package whose in-process run gives the
+# same output as the tool for every example, and the host probe linked the
+# same way.
 # Usage: scripts/check-install.sh   (from anywhere; builds in build/install-check)
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -40,8 +41,9 @@ layout_complete() {
   local file missing=0
   for file in bin/talvex_composite_deploy \
     lib/libcore_orchestration.a lib/libcore_placement.a lib/libcore_estimation.a \
-    lib/libcore_deployment.a lib/libcore_app.a \
+    lib/libcore_deployment.a lib/libcore_host.a lib/libcore_app.a \
     include/talvex_composite_deploy/app/pipeline.h \
+    include/talvex_composite_deploy/host/probe.h \
     include/talvex_composite_deploy/placement/parser.h \
     include/talvex_composite_deploy/common/stable_hash.h \
     lib/cmake/talvex_composite_deploy/talvex_composite_deployConfig.cmake \
@@ -58,7 +60,8 @@ no_internal_headers() {
   local header found=0
   for header in placement/placement_parser.h placement/keywords.h orchestration/cycle_check.h \
     deployment/binding.h deployment/workload_index.h estimation/checked_terms.h \
-    common/canonical_text.h app/driver.h; do
+    common/canonical_text.h app/driver.h \
+    host/memory.h host/topology.h host/cuda_devices.h host/visible_devices.h; do
     [[ ! -e $include/$header ]] || { echo "  installed: $header"; found=1; }
   done
   return $found
@@ -118,6 +121,14 @@ consumer_matches_examples() {
 check "consumer output equals the tool's for every example" consumer_matches_examples
 check "consumer prints the demo report" \
   diff <("$consumer/consumer" examples/demo.cplace) examples/demo.stdout
+
+# Linked through the package alone, the probe runs and lists at least the host.
+host_probe_lists_the_host() {
+  local text
+  text=$("$consumer/host_probe" 2>/dev/null) || return 1
+  [[ $(head -n 1 <<<"$text") == TALVEX-RESOURCE-INVENTORY/1 && $text == *'cpu|8:host-cpu|'* ]]
+}
+check "host probe built against the package lists the host" host_probe_lists_the_host
 
 echo "install: ${passed} passed, ${failed} failed"
 [[ $failed -eq 0 ]]

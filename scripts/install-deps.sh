@@ -4,9 +4,10 @@
 # Groups: build (default), test, fuzz, bench, analysis, doc.
 set -euo pipefail
 
+# The host probe (src/host) finds hwloc through pkg-config, in every build.
 declare -A groups=(
-  [build]="cmake g++ make"
-  [test]="cmake g++ make libgtest-dev libgmock-dev"
+  [build]="cmake g++ make pkg-config libhwloc-dev"
+  [test]="cmake g++ make pkg-config libhwloc-dev libgtest-dev libgmock-dev"
   [fuzz]="clang-14 libclang-rt-14-dev"
   [bench]="libbenchmark-dev time valgrind python3"
   [analysis]="clang-tidy cppcheck"
