@@ -1,16 +1,16 @@
 // Lexing and parsing throughput on comment-heavy and token-dense texts, and
 // parse plus lowering of wide placements (many devices, many absent engines)
 // at 20,000 and 200,000 blocks, whose ratio shows how the cost grows.
+#include <benchmark/benchmark.h>
+#include <cstdint>
+#include <exception>
+#include <string>
+
 #include "app/pipeline.h"
 #include "orchestration/example_system.h"
 #include "placement/lexer.h"
 #include "placement/parser.h"
 #include "placement_generator.h"
-
-#include <benchmark/benchmark.h>
-#include <cstdint>
-#include <exception>
-#include <string>
 
 namespace {
 

@@ -1,14 +1,13 @@
 // Builds the large placement texts: a fixed frame that resolves like the
 // worked example, filled with repeated fields, or many small blocks.
-#include "placement_generator.h"
-
-#include "common/checked_math.h"
-
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstddef>
 #include <utility>
+
+#include "common/checked_math.h"
+#include "placement_generator.h"
 
 namespace Core::Bench {
 namespace {

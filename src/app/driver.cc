@@ -17,23 +17,36 @@ namespace {
 
 constexpr std::string_view kErrorPrefix = "deployment example: ";
 
-void runPipeline(const std::vector<std::string>& args, std::ostream& out) {
-    if (args.size() != 1) {
-        throw std::runtime_error("usage: talvex_composite_deploy <file.cplace>");
-    }
+void deployFile(const std::string& path, const ResolutionInputs& inputs, std::string_view title,
+                std::ostream& out) {
     const Orchestration::SystemSpec system = Orchestration::buildExampleSystem();
-    const PipelineResult result = resolvePlacementFile(args.front(), system, portableInputs());
+    const PipelineResult result = resolvePlacementFile(path, system, inputs);
     if (const std::optional<std::string> problem = refusal(result)) {
         throw std::runtime_error(*problem);
     }
     // The report is written whole and flushed, so a full or closed standard
     // output is an error and not a silent success.
-    const std::string report = formatReport(*result.deployment->ir, result.deployment->report);
+    const std::string report =
+        formatReport(*result.deployment->ir, result.deployment->report, title);
     out.write(report.data(), static_cast<std::streamsize>(report.size()));
     out.flush();
     if (!out) {
         throw std::runtime_error("cannot write report to standard output");
     }
+}
+
+/// The one handler: every failure is one line on `err` and status 1.
+template <class Work> int reportFailures(std::ostream& err, Work work) {
+    try {
+        work();
+        return 0;
+    } catch (const Placement::ParseError& error) {
+        err << kErrorPrefix << error.text() << '\n'; // what() would stop at a NUL byte
+    } catch (const std::exception& error) {
+        err << kErrorPrefix << error.what() << '\n';
+    }
+    err.flush();
+    return 1;
 }
 
 } // namespace
@@ -43,16 +56,17 @@ std::vector<std::string> arguments(int argc, char** argv) {
 }
 
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-    try {
-        runPipeline(args, out);
-        return 0;
-    } catch (const Placement::ParseError& error) {
-        err << kErrorPrefix << error.text() << '\n'; // what() would stop at a NUL byte
-    } catch (const std::exception& error) {
-        err << kErrorPrefix << error.what() << '\n';
-    }
-    err.flush();
-    return 1;
+    return reportFailures(err, [&] {
+        if (args.size() != 1) {
+            throw std::runtime_error("usage: talvex_composite_deploy <file.cplace>");
+        }
+        deployFile(args.front(), portableInputs(), kPortableReportTitle, out);
+    });
+}
+
+int deploy(const std::string& path, const ResolutionInputs& inputs, std::string_view title,
+           std::ostream& out, std::ostream& err) {
+    return reportFailures(err, [&] { deployFile(path, inputs, title, out); });
 }
 
 } // namespace Core::App

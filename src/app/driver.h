@@ -3,7 +3,10 @@
 
 #include <iosfwd>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "app/pipeline.h"
 
 namespace Core::App {
 
@@ -13,5 +16,11 @@ namespace Core::App {
 /// One run of the tool: the report on `out` and exit status 0, or one error
 /// line on `err` and exit status 1.
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+/// The tool's work on one file, against `inputs`, with `title` as the
+/// report's first line: the report on `out` and status 0, or one error line
+/// on `err` and status 1. The companion's deploy is this same call.
+int deploy(const std::string& path, const ResolutionInputs& inputs, std::string_view title,
+           std::ostream& out, std::ostream& err);
 
 } // namespace Core::App

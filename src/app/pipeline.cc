@@ -1,13 +1,13 @@
 // Parse, lower, resolve: the order every run follows.
 #include "app/pipeline.h"
 
+#include <stdexcept>
+#include <utility>
+
 #include "app/placement_file.h"
 #include "deployment/first_fit.h"
 #include "estimation/estimators.h"
 #include "placement/lowering.h"
-
-#include <stdexcept>
-#include <utility>
 
 namespace Core::App {
 namespace {
@@ -22,26 +22,50 @@ template <class Issue> std::string firstIssue(const std::vector<Issue>& issues) 
 /// Parse and lower, block by block. `ownedText`, when given, holds the bytes
 /// that `text` views and is released once they are parsed.
 Placement::LoweringResult lower(std::string_view text, PlacementBytes* ownedText,
-                                std::string fileName, const Orchestration::SystemSpec& system) {
-    Placement::PlacementLowering lowering(system);
-    const Placement::PlacementSpec header =
-        Placement::parsePlacement(text, std::move(fileName), lowering);
+                                std::string fileName, const Orchestration::SystemSpec& system,
+                                PipelineDetail* detail) {
+    Placement::PlacementLowering lowering(system,
+                                          detail != nullptr ? &detail->loweringNotes : nullptr);
+    Placement::PlacementSpec header = Placement::parsePlacement(text, std::move(fileName), lowering);
     if (ownedText != nullptr) {
         ownedText->release(); // the blocks own copies of what they keep
     }
-    return lowering.finish(header);
+    Placement::LoweringResult lowered = lowering.finish(header);
+    if (detail != nullptr) {
+        if (lowered.ir) {
+            for (const Placement::DeviceSpec& device : lowering.devices()) {
+                detail->deviceBlocks.emplace_back(device.name, device.location);
+            }
+            for (const Orchestration::EngineSpec& engine : system.engines) {
+                if (const Placement::EnginePlacement* block = lowering.engineBlock(engine.id)) {
+                    detail->engineBlocks.emplace_back(engine.id, block->location);
+                }
+            }
+        }
+        detail->header = std::move(header);
+    }
+    return lowered;
 }
 
 /// The one path every run takes.
 PipelineResult run(std::string_view text, PlacementBytes* ownedText, std::string fileName,
-                   const Orchestration::SystemSpec& system, const ResolutionInputs& inputs) {
-    Placement::LoweringResult lowered = lower(text, ownedText, std::move(fileName), system);
+                   const Orchestration::SystemSpec& system, const ResolutionInputs& inputs,
+                   PipelineDetail* detail) {
+    Placement::LoweringResult lowered = lower(text, ownedText, std::move(fileName), system, detail);
     if (!lowered.ir) {
         return {std::move(lowered.issues), std::nullopt};
     }
-    const std::vector<Estimation::WorkloadRequirement> workload = inputs.workload();
-    const Placement::ResourceInventory inventory = inputs.inventory();
-    return {{}, Placement::resolveDeployment(*lowered.ir, inventory, workload)};
+    std::vector<Estimation::WorkloadRequirement> workload = inputs.workload();
+    Placement::ResourceInventory inventory = inputs.inventory();
+    PipelineResult result{{},
+                          Placement::resolveDeployment(*lowered.ir, inventory, workload,
+                                                       detail != nullptr ? &detail->resolution
+                                                                         : nullptr)};
+    if (detail != nullptr) {
+        detail->workload = std::move(workload);
+        detail->inventory = std::move(inventory);
+    }
+    return result;
 }
 
 } // namespace
@@ -52,13 +76,13 @@ ResolutionInputs portableInputs() {
 
 Placement::LoweringResult lowerPlacementText(std::string_view text, std::string fileName,
                                              const Orchestration::SystemSpec& system) {
-    return lower(text, nullptr, std::move(fileName), system);
+    return lower(text, nullptr, std::move(fileName), system, nullptr);
 }
 
 PipelineResult resolvePlacement(std::string_view text, std::string fileName,
                                 const Orchestration::SystemSpec& system,
-                                const ResolutionInputs& inputs) {
-    return run(text, nullptr, std::move(fileName), system, inputs);
+                                const ResolutionInputs& inputs, PipelineDetail* detail) {
+    return run(text, nullptr, std::move(fileName), system, inputs, detail);
 }
 
 PipelineResult resolvePlacement(std::string_view text, std::string fileName,
@@ -67,14 +91,14 @@ PipelineResult resolvePlacement(std::string_view text, std::string fileName,
                                 const std::vector<Estimation::WorkloadRequirement>& workload) {
     const ResolutionInputs given{[&workload] { return workload; },
                                  [&inventory] { return inventory; }};
-    return run(text, nullptr, std::move(fileName), system, given);
+    return run(text, nullptr, std::move(fileName), system, given, nullptr);
 }
 
 PipelineResult resolvePlacementFile(const std::string& path,
                                     const Orchestration::SystemSpec& system,
-                                    const ResolutionInputs& inputs) {
+                                    const ResolutionInputs& inputs, PipelineDetail* detail) {
     PlacementBytes bytes = readPlacementBytes(path);
-    return run(bytes.view(), &bytes, path, system, inputs);
+    return run(bytes.view(), &bytes, path, system, inputs, detail);
 }
 
 bool isResolved(const PipelineResult& result) {

@@ -7,18 +7,22 @@
 // formatReport() ("app/report.h") prints a resolved deployment as the tool does.
 #pragma once
 
-#include "deployment/deployment.h"
-#include "deployment/inventory.h"
-#include "estimation/estimate.h"
-#include "orchestration/system_spec.h"
-#include "placement/ir.h"
-#include "placement/parser.h"
-
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#include "common/source_location.h"
+#include "deployment/deployment.h"
+#include "deployment/first_fit.h"
+#include "deployment/inventory.h"
+#include "estimation/estimate.h"
+#include "orchestration/system_spec.h"
+#include "placement/hints.h"
+#include "placement/ir.h"
+#include "placement/parser.h"
 
 namespace Core::App {
 
@@ -42,6 +46,24 @@ struct PipelineResult {
     std::optional<Placement::DeploymentResult> deployment;
 };
 
+/// What a run can tell beyond its result, for a caller that explains it: the
+/// notes that name the fix for each issue, where the blocks that issues name
+/// were written, the inputs it resolved against and what first fit did.
+struct PipelineDetail {
+    /// The placement's name, target, policy, determinism and location; its
+    /// block lists stay empty. Filled once the text has parsed.
+    Placement::PlacementSpec header;
+    /// Each device block, and each block of a graph engine, with where it
+    /// stands; filled when the placement lowered.
+    std::vector<std::pair<std::string, SourceLocation>> deviceBlocks;
+    std::vector<std::pair<std::string, SourceLocation>> engineBlocks;
+    Placement::IssueNotes loweringNotes;
+    /// The inputs it was resolved against; filled when the placement lowered.
+    std::vector<Estimation::WorkloadRequirement> workload;
+    std::optional<Placement::ResourceInventory> inventory;
+    Placement::ResolutionDetail resolution;
+};
+
 /// Parses `text` and lowers it against `system`, block by block, so that a
 /// wide placement is never held whole. Throws Placement::ParseError.
 [[nodiscard]] Placement::LoweringResult lowerPlacementText(std::string_view text,
@@ -54,7 +76,8 @@ struct PipelineResult {
 /// placement that does not fit is not an exception but a result with issues.
 [[nodiscard]] PipelineResult resolvePlacement(std::string_view text, std::string fileName,
                                               const Orchestration::SystemSpec& system,
-                                              const ResolutionInputs& inputs);
+                                              const ResolutionInputs& inputs,
+                                              PipelineDetail* detail = nullptr);
 
 /// The same against a given inventory and workload (one requirement per engine).
 [[nodiscard]] PipelineResult
@@ -68,7 +91,8 @@ resolvePlacement(std::string_view text, std::string fileName,
 /// Throws std::runtime_error when the file cannot be read, as well.
 [[nodiscard]] PipelineResult resolvePlacementFile(const std::string& path,
                                                   const Orchestration::SystemSpec& system,
-                                                  const ResolutionInputs& inputs);
+                                                  const ResolutionInputs& inputs,
+                                                  PipelineDetail* detail = nullptr);
 
 /// True when the placement resolved: `deployment` holds the resolved IR.
 [[nodiscard]] bool isResolved(const PipelineResult& result);

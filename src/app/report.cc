@@ -4,8 +4,9 @@
 namespace Core::App {
 
 std::string formatReport(const Placement::PlacementIR& ir,
-                         const Placement::DeploymentReport& report) {
-    std::string text = "Resolved deployment (portable inventory fixture)\n";
+                         const Placement::DeploymentReport& report, std::string_view title) {
+    std::string text(title);
+    text += '\n';
     text += "placement_hash=" + std::to_string(report.placement_hash) +
             " hardware_fingerprint=" + std::to_string(report.hardware_fingerprint) + "\n";
     for (const Placement::LoweredEngine& engine : ir.engines) {

@@ -10,6 +10,7 @@
 
 #include "deployment/deployment.h"
 #include "deployment/inventory.h"
+#include "placement/hints.h"
 #include "placement/ir.h"
 
 namespace Core::Placement {
@@ -39,10 +40,16 @@ struct BoundDevice {
 /// Binds every declared device in order, as the preflight and first fit both
 /// do: a device that binds nothing, or the physical device of an earlier
 /// one, is reported and left out; a reserve that does not fit is reported
-/// and the device kept. Keeps pointers into both arguments.
+/// and the device kept. With `notes`, each issue gets the figures behind it.
+/// Keeps pointers into both arguments.
 [[nodiscard]] std::vector<BoundDevice> bindDevices(const std::vector<LoweredDevice>& devices,
                                                    const ResourceInventory& inventory,
-                                                   std::vector<DeploymentIssue>& issues);
+                                                   std::vector<DeploymentIssue>& issues,
+                                                   IssueNotes* notes = nullptr);
+
+/// What the inventory offers a declared device of `kind`, for a note: its
+/// devices of that kind (the first few) with their indexes.
+[[nodiscard]] std::string inventoryOffer(const ResourceInventory& inventory, DeviceKind kind);
 
 /// Sorts by path, then message, bytewise.
 void sortIssues(std::vector<DeploymentIssue>& issues);

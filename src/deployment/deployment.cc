@@ -2,7 +2,8 @@
 #include "deployment/deployment.h"
 
 #include <algorithm>
-#include <set>
+#include <map>
+#include <string>
 #include <string_view>
 
 #include "common/byte_order.h"
@@ -69,35 +70,80 @@ const InventoryDevice* InventoryBinder::bind(const LoweredDevice& device) const 
 
 std::vector<BoundDevice> bindDevices(const std::vector<LoweredDevice>& devices,
                                      const ResourceInventory& inventory,
-                                     std::vector<DeploymentIssue>& issues) {
+                                     std::vector<DeploymentIssue>& issues, IssueNotes* notes) {
     const InventoryBinder binder(inventory);
-    std::set<std::string_view, ByteLess> claimed; // physical ids, views into the inventory
+    // Physical id to the declared device that claimed it; views into both arguments.
+    std::map<std::string_view, std::string_view, ByteLess> claimed;
     std::vector<BoundDevice> bound;
     for (const LoweredDevice& device : devices) {
+        const std::string path = "device." + device.id;
         const InventoryDevice* physical = binder.bind(device);
         if (physical == nullptr) {
-            issues.push_back(
-                {"device." + device.id, "declared device is absent from resource inventory"});
+            const std::string_view message = "declared device is absent from resource inventory";
+            issues.push_back({path, std::string(message)});
+            if (notes != nullptr) {
+                notes->add(path, message, inventoryOffer(inventory, device.kind));
+            }
             continue;
         }
         // Claimed even when the reserve below is rejected: a later alias must
         // not inherit the physical device.
-        if (!claimed.insert(physical->id).second) {
-            issues.push_back(
-                {"device." + device.id, "multiple aliases bind the same physical device"});
+        const auto [claim, fresh] = claimed.try_emplace(physical->id, device.id);
+        if (!fresh) {
+            const std::string_view message = "multiple aliases bind the same physical device";
+            issues.push_back({path, std::string(message)});
+            if (notes != nullptr) {
+                notes->add(path, message,
+                           "'" + physical->id + "' is bound by '" + std::string(claim->second) +
+                               "' already; declare each physical device once");
+            }
             continue;
         }
         const std::uint64_t usable = usableMemory(*physical);
         std::optional<std::uint64_t> afterReserve;
         if (device.reserve > usable) {
-            issues.push_back(
-                {"device." + device.id, "external reserve exceeds currently usable memory"});
+            const std::string_view message = "external reserve exceeds currently usable memory";
+            issues.push_back({path, std::string(message)});
+            if (notes != nullptr) {
+                notes->add(path, message,
+                           "reserve " + std::to_string(device.reserve) + " bytes against " +
+                               std::to_string(usable) + " bytes usable on '" + physical->id + "'");
+            }
         } else {
             afterReserve = usable - device.reserve;
         }
         bound.push_back({&device, physical, afterReserve});
     }
     return bound;
+}
+
+std::string inventoryOffer(const ResourceInventory& inventory, DeviceKind kind) {
+    constexpr std::size_t kListed = 8;
+    std::string offer;
+    std::size_t listed = 0;
+    std::size_t more = 0;
+    for (const InventoryDevice& device : inventory.devices) {
+        if ((device.kind == DeviceKind::cpu) != (kind == DeviceKind::cpu)) {
+            continue;
+        }
+        if (listed == kListed) {
+            ++more;
+            continue;
+        }
+        offer += listed++ == 0 ? "" : ", ";
+        offer += "'" + device.id + "'";
+        if (device.index) {
+            offer += " (index " + std::to_string(*device.index) + ")";
+        }
+    }
+    const std::string kindName(deviceKindName(kind));
+    if (listed == 0) {
+        return "the inventory has no " + kindName + " device";
+    }
+    if (more > 0) {
+        offer += " and " + std::to_string(more) + " more";
+    }
+    return "the inventory's " + kindName + " devices: " + offer;
 }
 
 void sortIssues(std::vector<DeploymentIssue>& issues) {

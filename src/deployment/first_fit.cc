@@ -85,9 +85,9 @@ class FreeSpaceTree {
 /// Steps 3 and 4: a slot for every declared device that binds with its
 /// reserve, in device-name order.
 std::vector<FitSlot> bindSlots(const PlacementIR& ir, const ResourceInventory& inventory,
-                               std::vector<DeploymentIssue>& issues) {
+                               std::vector<DeploymentIssue>& issues, IssueNotes* notes) {
     std::vector<FitSlot> slots;
-    for (const BoundDevice& bound : bindDevices(ir.devices, inventory, issues)) {
+    for (const BoundDevice& bound : bindDevices(ir.devices, inventory, issues, notes)) {
         if (bound.usable_after_reserve) {
             slots.push_back(
                 {bound.declared->id, bound.physical->id, *bound.usable_after_reserve, 0});
@@ -100,7 +100,12 @@ std::vector<FitSlot> bindSlots(const PlacementIR& ir, const ResourceInventory& i
         return byteLess(a.physical_device, b.physical_device);
     });
     if (slots.empty()) {
-        issues.push_back({"placement.devices", "first_fit has no usable allowed device"});
+        const std::string_view message = "first_fit has no usable allowed device";
+        issues.push_back({"placement.devices", std::string(message)});
+        if (notes != nullptr) {
+            notes->add("placement.devices", message,
+                       "declare a device that the inventory has, with a reserve that fits");
+        }
     }
     return slots;
 }
@@ -155,8 +160,23 @@ void orderCandidates(std::vector<Candidate>& candidates, const PlacementIR& ir) 
 
 /// Step 9: each candidate in order, unpinned ones on the first slot with room
 /// for the whole peak. Nothing moves once placed.
+/// "'cpu0' 61864776, 'gpu0' 3154112128 bytes free": a step's devices.
+std::string freeBytes(const FitStep& step) {
+    std::string text;
+    for (const auto& [device, free] : step.free_bytes) {
+        text += text.empty() ? "'" : ", '";
+        text += device + "' " + std::to_string(free);
+    }
+    text += " bytes free";
+    if (step.more_devices > 0) {
+        text += ", and " + std::to_string(step.more_devices) + " more devices";
+    }
+    return text;
+}
+
 void place(PlacementIR& working, const std::vector<Candidate>& candidates,
-           std::vector<FitSlot>& slots, std::vector<DeploymentIssue>& issues) {
+           std::vector<FitSlot>& slots, std::vector<DeploymentIssue>& issues,
+           ResolutionDetail* detail) {
     std::map<std::string_view, std::size_t, ByteLess> slot_of; // views into the slots
     for (std::size_t i = 0; i < slots.size(); ++i) {
         slot_of.emplace(slots[i].device, i);
@@ -165,13 +185,40 @@ void place(PlacementIR& working, const std::vector<Candidate>& candidates,
     for (const Candidate& candidate : candidates) {
         LoweredEngine& engine = working.engines[candidate.engine];
         const std::uint64_t peak = candidate.peak;
+        FitStep* step = nullptr;
+        if (detail != nullptr) {
+            step = &detail->first_fit.steps.emplace_back();
+            step->engine = engine.id;
+            step->peak = peak;
+            step->pinned = engine.device.has_value();
+        }
+        // The devices that were in question when the engine did not fit, and
+        // what they had free.
+        const auto refuse = [&](std::string message, std::size_t first, std::size_t count) {
+            issues.push_back({"engine." + engine.id, std::move(message)});
+            if (step == nullptr) {
+                return;
+            }
+            for (std::size_t i = first; i < first + count; ++i) {
+                if (step->free_bytes.size() == kFitStepDevices) {
+                    step->more_devices = first + count - i;
+                    break;
+                }
+                step->free_bytes.emplace_back(slots[i].device, slots[i].capacity - slots[i].used);
+            }
+            if (count > 0) {
+                detail->notes.add(issues.back().path, issues.back().message,
+                                  "a peak of " + std::to_string(peak) + " bytes against " +
+                                      freeBytes(*step) + " at that point of first fit");
+            }
+        };
         std::size_t slot_index = 0;
         if (!engine.device) {
             const std::optional<std::size_t> found = free_space.firstWithRoom(peak);
             if (!found) {
-                issues.push_back({"engine." + engine.id, "first_fit cannot place peak " +
-                                                             std::to_string(peak) +
-                                                             " bytes on any allowed device"});
+                refuse("first_fit cannot place peak " + std::to_string(peak) +
+                           " bytes on any allowed device",
+                       0, slots.size());
                 continue;
             }
             slot_index = *found;
@@ -179,8 +226,13 @@ void place(PlacementIR& working, const std::vector<Candidate>& candidates,
         } else {
             const auto found = slot_of.find(*engine.device);
             if (found == slot_of.end()) {
-                issues.push_back(
-                    {"engine." + engine.id, "pinned device is not a usable allowed device"});
+                refuse("pinned device is not a usable allowed device", 0, 0);
+                if (detail != nullptr) {
+                    detail->notes.add(issues.back().path, issues.back().message,
+                                      "'" + *engine.device +
+                                          "' is not declared, did not bind, or keeps back more "
+                                          "than it has");
+                }
                 continue;
             }
             slot_index = found->second;
@@ -188,22 +240,28 @@ void place(PlacementIR& working, const std::vector<Candidate>& candidates,
         FitSlot& slot = slots[slot_index];
         const std::optional<std::uint64_t> used = checkedAdd(slot.used, peak);
         if (peak > slot.capacity - slot.used || !used) {
-            issues.push_back({"engine." + engine.id, "pinned peak " + std::to_string(peak) +
-                                                         " bytes exceeds device headroom"});
+            refuse("pinned peak " + std::to_string(peak) + " bytes exceeds device headroom",
+                   slot_index, 1);
             continue;
         }
         slot.used = *used;
         free_space.update(slot_index, slot.capacity - slot.used);
+        if (step != nullptr) {
+            step->device = slot.device;
+            step->headroom = slot.capacity - slot.used;
+        }
     }
 }
 
 } // namespace
 
 DeploymentResult resolveDeployment(const PlacementIR& ir, const ResourceInventory& inventory,
-                                   const std::vector<WorkloadRequirement>& requirements) {
+                                   const std::vector<WorkloadRequirement>& requirements,
+                                   ResolutionDetail* detail) {
+    IssueNotes* notes = detail != nullptr ? &detail->notes : nullptr;
     DeploymentResult result;
     if (ir.policy != PlacementPolicy::first_fit) {
-        result.report = oomPreflight(ir, inventory, requirements);
+        result.report = oomPreflight(ir, inventory, requirements, notes);
         if (result.report.issues.empty()) {
             result.ir = ir;
         }
@@ -215,10 +273,10 @@ DeploymentResult resolveDeployment(const PlacementIR& ir, const ResourceInventor
     result.report.hardware_fingerprint = hardwareFingerprint(inventory);
     std::vector<DeploymentIssue>& issues = result.report.issues;
 
-    std::vector<FitSlot> slots = bindSlots(working, inventory, issues);
+    std::vector<FitSlot> slots = bindSlots(working, inventory, issues, notes);
     std::vector<Candidate> candidates = collectCandidates(working, requirements, issues);
     orderCandidates(candidates, working);
-    place(working, candidates, slots, issues);
+    place(working, candidates, slots, issues, detail);
     if (!issues.empty()) {
         sortIssues(issues);
         return result;
@@ -227,7 +285,7 @@ DeploymentResult resolveDeployment(const PlacementIR& ir, const ResourceInventor
     // Step 11: the preflight on the assigned placement, turned explicit.
     PlacementIR assigned = working;
     assigned.policy = PlacementPolicy::explicit_;
-    result.report = oomPreflight(assigned, inventory, requirements);
+    result.report = oomPreflight(assigned, inventory, requirements, notes);
     // The report names the placement as resolved: first_fit, engines placed.
     result.report.placement_hash = placementHash(working);
     if (result.report.issues.empty()) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <map>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -19,8 +20,37 @@ namespace Core::Placement {
 
 using Estimation::WorkloadRequirement;
 
+namespace {
+
+/// "requested by 'a' (10 bytes), 'b' (20 bytes)": the engines on a device
+/// that asks for too much, the first few of them.
+std::string peaksOn(const std::vector<EngineAssignment>& assignments, std::string_view device) {
+    constexpr std::size_t kListed = 8;
+    std::string text = "requested by";
+    std::size_t listed = 0;
+    std::size_t more = 0;
+    for (const EngineAssignment& assignment : assignments) {
+        if (assignment.device != device) {
+            continue;
+        }
+        if (listed == kListed) {
+            ++more;
+            continue;
+        }
+        text += listed++ == 0 ? " '" : ", '";
+        text += assignment.engine + "' (" + std::to_string(assignment.peak) + " bytes)";
+    }
+    if (more > 0) {
+        text += " and " + std::to_string(more) + " more engines";
+    }
+    return text;
+}
+
+} // namespace
+
 DeploymentReport oomPreflight(const PlacementIR& ir, const ResourceInventory& inventory,
-                              const std::vector<WorkloadRequirement>& requirements) {
+                              const std::vector<WorkloadRequirement>& requirements,
+                              IssueNotes* notes) {
     DeploymentReport report;
     std::vector<DeploymentIssue>& issues = report.issues;
     const auto issue = [&issues](std::string path, std::string message) {
@@ -37,7 +67,7 @@ DeploymentReport oomPreflight(const PlacementIR& ir, const ResourceInventory& in
 
     // Declared id -> position of its budget; the budget names the bound device.
     std::map<std::string_view, std::size_t, ByteLess> budget_of; // views into the IR
-    for (const BoundDevice& bound : bindDevices(ir.devices, inventory, issues)) {
+    for (const BoundDevice& bound : bindDevices(ir.devices, inventory, issues, notes)) {
         DeviceBudget budget;
         budget.device = bound.declared->id;
         budget.physical_device = bound.physical->id;
@@ -52,6 +82,7 @@ DeploymentReport oomPreflight(const PlacementIR& ir, const ResourceInventory& in
     }
 
     WorkloadIndex workload(requirements, issues);
+    std::set<std::string_view, ByteLess> declared; // for notes only, built when first needed
     for (const LoweredEngine& engine : ir.engines) {
         const WorkloadRequirement* requirement = workload.claim(engine);
         if (requirement == nullptr) {
@@ -59,12 +90,29 @@ DeploymentReport oomPreflight(const PlacementIR& ir, const ResourceInventory& in
         }
         // Where the engine runs is judged before what it needs.
         if (!engine.device) {
-            issue("engine." + engine.id, "explicit engine has no device assignment");
+            const std::string_view message = "explicit engine has no device assignment";
+            issue("engine." + engine.id, std::string(message));
+            if (notes != nullptr) {
+                notes->add(issues.back().path, message,
+                           "name its device in its engine block, or let policy: first_fit place it");
+            }
             continue;
         }
         const auto budget_index = budget_of.find(*engine.device);
         if (budget_index == budget_of.end()) {
-            issue("engine." + engine.id, "assigned device is unresolved");
+            const std::string_view message = "assigned device is unresolved";
+            issue("engine." + engine.id, std::string(message));
+            if (notes != nullptr) {
+                if (declared.empty()) {
+                    for (const LoweredDevice& device : ir.devices) {
+                        declared.insert(device.id);
+                    }
+                }
+                notes->add(issues.back().path, message,
+                           "'" + *engine.device + "' " +
+                               (declared.contains(*engine.device) ? "did not bind to the inventory"
+                                                                  : "is not a declared device"));
+            }
             continue;
         }
         const std::optional<std::uint64_t> peak = workload.peakOf(engine, *requirement);
@@ -87,6 +135,10 @@ DeploymentReport oomPreflight(const PlacementIR& ir, const ResourceInventory& in
                   "OOM preflight: requested " + std::to_string(budget.requested) +
                       " bytes, usable " + std::to_string(budget.usable) +
                       " bytes after reserve " + std::to_string(budget.reserve));
+            if (notes != nullptr) {
+                notes->add(issues.back().path, issues.back().message,
+                           peaksOn(report.assignments, budget.device));
+            }
         } else {
             budget.headroom = budget.usable - budget.requested;
         }

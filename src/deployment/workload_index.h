@@ -3,16 +3,16 @@
 // once. Internal to the deployment library.
 #pragma once
 
-#include "common/byte_order.h"
-#include "deployment/deployment.h"
-#include "estimation/estimate.h"
-#include "placement/ir.h"
-
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string_view>
 #include <vector>
+
+#include "common/byte_order.h"
+#include "deployment/deployment.h"
+#include "estimation/estimate.h"
+#include "placement/ir.h"
 
 namespace Core::Placement {
 

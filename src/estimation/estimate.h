@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace Core::Estimation {
@@ -58,8 +59,29 @@ struct WorkloadRequirement {
     bool training = false;         ///< counts optimizerState
 };
 
-/// Peak bytes, or absent on an unknown or invalid counted field or any
-/// overflow. Never throws.
+/// One term of a peak: an estimate's field, its multiplier, and the bytes it
+/// adds (the range's high end times the multiplier).
+struct PeakTerm {
+    std::string_view name;        ///< "weights", "kv_cache", ... (static text)
+    ByteRange range;              ///< the estimate's field
+    std::uint32_t multiplier = 1; ///< sessions, concurrency, or 1
+    std::uint64_t bytes = 0;
+};
+
+/// A peak and the terms it adds up, in the order they are summed: weights,
+/// adapter_weights, optimizer_state (only while training), kv_cache (times
+/// sessions), activations and workspace (times concurrency), pool,
+/// runtime_overhead.
+struct PeakBreakdown {
+    std::vector<PeakTerm> terms;
+    std::uint64_t peak = 0;
+};
+
+/// The peak with its terms, or absent on an unknown or invalid counted field
+/// or any overflow. Never throws.
+[[nodiscard]] std::optional<PeakBreakdown> peakBreakdown(const WorkloadRequirement& requirement);
+
+/// peakBreakdown's peak. Never throws.
 [[nodiscard]] std::optional<std::uint64_t> peakMemory(const WorkloadRequirement& requirement);
 
 } // namespace Core::Estimation

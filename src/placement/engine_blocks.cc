@@ -14,14 +14,16 @@ EnginePlacement PlacementParser::parseEngineBlock(SourceLocation keyword) {
         const std::string_view word = expectIdentifier("engine field");
         // Sub-blocks take no ':' and no ';'; every other field needs its ':'
         // before the word is judged.
-        if (word == "model") {
+        const std::optional<Keywords::EngineField> known = findKeyword(
+            std::span<const Keyword<Keywords::EngineField>>(Keywords::kEngineFields), word);
+        if (known == Keywords::EngineField::model) {
             if (engine.model) {
                 failAt(field, "duplicate model block");
             }
             engine.model = parseModelBlock();
             continue;
         }
-        if (word == "memory") {
+        if (known == Keywords::EngineField::memory) {
             if (engine.memory) {
                 failAt(field, "duplicate memory block");
             }
@@ -29,14 +31,20 @@ EnginePlacement PlacementParser::parseEngineBlock(SourceLocation keyword) {
             continue;
         }
         expectToken(TokenKind::colon);
-        if (word == "device") {
+        switch (fieldOf<Keywords::EngineField>(Keywords::kEngineFields, field, "engine field",
+                                               word)) {
+        case Keywords::EngineField::device:
             engine.device = expectIdentifier("device reference");
-        } else if (word == "residency") {
+            break;
+        case Keywords::EngineField::residency:
             engine.residency = parseKeyword<Residency>(Keywords::kResidencies, "residency");
-        } else if (word == "priority") {
+            break;
+        case Keywords::EngineField::priority:
             engine.priority = parseKeyword<Priority>(Keywords::kPriorities, "priority");
-        } else {
-            failUnknownField(field, "engine field", word);
+            break;
+        case Keywords::EngineField::model:
+        case Keywords::EngineField::memory:
+            break; // taken above
         }
         expectToken(TokenKind::semicolon);
     }
@@ -51,20 +59,25 @@ ModelSpec PlacementParser::parseModelBlock() {
         const Position field = position();
         const std::string_view word = expectIdentifier("model field");
         expectToken(TokenKind::colon);
-        if (word == "artifact") {
+        switch (fieldOf<Keywords::ModelField>(Keywords::kModelFields, field, "model field", word)) {
+        case Keywords::ModelField::artifact:
             model.artifact = parseQuotedString();
-        } else if (word == "sharing_group") {
+            break;
+        case Keywords::ModelField::sharing_group:
             model.sharing_group = parseQuotedString();
-        } else if (word == "weights") {
+            break;
+        case Keywords::ModelField::weights: {
             const Token value = parseValue();
             if (value.text != "shared_read_only") {
-                throw ParseError(value.location, "weights must be shared_read_only");
+                throw ParseError(value.location, "weights must be shared_read_only",
+                                 {std::string(value.text), {"shared_read_only"}, "model weights"});
             }
             model.weights_shared_read_only = true;
-        } else if (word == "adapter") {
+            break;
+        }
+        case Keywords::ModelField::adapter:
             model.adapter = parseQuotedString();
-        } else {
-            failUnknownField(field, "model field", word);
+            break;
         }
         expectToken(TokenKind::semicolon);
     }
@@ -83,7 +96,9 @@ MemorySpec PlacementParser::parseMemoryBlock() {
         const Position field = position();
         const std::string_view word = expectIdentifier("memory field");
         expectToken(TokenKind::colon);
-        if (word == "weights") {
+        switch (fieldOf<Keywords::MemoryField>(Keywords::kMemoryFields, field, "memory field",
+                                               word)) {
+        case Keywords::MemoryField::weights:
             // auto is accepted bare or quoted; neither form clears the other.
             if (current().text == "auto" && (at(TokenKind::identifier) || at(TokenKind::string))) {
                 advance();
@@ -91,12 +106,13 @@ MemorySpec PlacementParser::parseMemoryBlock() {
             } else {
                 memory.weights = parseByteQuantity();
             }
-        } else if (word == "kv_cache_max") {
+            break;
+        case Keywords::MemoryField::kv_cache_max:
             memory.kv_cache_max = parseByteQuantity();
-        } else if (word == "workspace_max") {
+            break;
+        case Keywords::MemoryField::workspace_max:
             memory.workspace_max = parseByteQuantity();
-        } else {
-            failUnknownField(field, "memory field", word);
+            break;
         }
         expectToken(TokenKind::semicolon);
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 
 #include "placement/document.h"
 #include "placement/lexer.h"
@@ -44,6 +45,63 @@ inline constexpr std::array<Keyword<Priority>, 3> kPriorities{{
     {"realtime", Priority::realtime},
     {"interactive", Priority::interactive},
     {"batch", Priority::batch},
+}};
+
+inline constexpr std::array<Keyword<std::uint64_t>, 4> kByteUnits{{
+    {"B", 1},
+    {"KiB", 1024},
+    {"MiB", 1048576},
+    {"GiB", 1073741824},
+}};
+
+// The fields of each block, so that the parser dispatches on the same words
+// that a hint offers for a misspelled one.
+
+enum class PlacementField { format, policy, determinism, device, defaults, engine };
+inline constexpr std::array<Keyword<PlacementField>, 6> kPlacementFields{{
+    {"format", PlacementField::format},
+    {"policy", PlacementField::policy},
+    {"determinism", PlacementField::determinism},
+    {"device", PlacementField::device},
+    {"defaults", PlacementField::defaults},
+    {"engine", PlacementField::engine},
+}};
+
+enum class DeviceField { kind, selector, reserve };
+inline constexpr std::array<Keyword<DeviceField>, 3> kDeviceFields{{
+    {"kind", DeviceField::kind},
+    {"selector", DeviceField::selector},
+    {"reserve", DeviceField::reserve},
+}};
+
+enum class DefaultsField { residency, priority };
+inline constexpr std::array<Keyword<DefaultsField>, 2> kDefaultsFields{{
+    {"residency", DefaultsField::residency},
+    {"priority", DefaultsField::priority},
+}};
+
+enum class EngineField { model, memory, device, residency, priority };
+inline constexpr std::array<Keyword<EngineField>, 5> kEngineFields{{
+    {"model", EngineField::model},
+    {"memory", EngineField::memory},
+    {"device", EngineField::device},
+    {"residency", EngineField::residency},
+    {"priority", EngineField::priority},
+}};
+
+enum class ModelField { artifact, sharing_group, weights, adapter };
+inline constexpr std::array<Keyword<ModelField>, 4> kModelFields{{
+    {"artifact", ModelField::artifact},
+    {"sharing_group", ModelField::sharing_group},
+    {"weights", ModelField::weights},
+    {"adapter", ModelField::adapter},
+}};
+
+enum class MemoryField { weights, kv_cache_max, workspace_max };
+inline constexpr std::array<Keyword<MemoryField>, 3> kMemoryFields{{
+    {"weights", MemoryField::weights},
+    {"kv_cache_max", MemoryField::kv_cache_max},
+    {"workspace_max", MemoryField::workspace_max},
 }};
 
 } // namespace Core::Placement::Keywords

@@ -7,9 +7,10 @@
 namespace Core::Placement {
 namespace {
 
-// Kept out of line so the hot lexing path stays small.
-[[noreturn, gnu::noinline]] void throwUnexpectedCharacter(const SourceLocation& location, char c) {
-    throw ParseError(location, "unexpected character '" + std::string(1, c) + "'");
+[[noreturn]] void throwUnexpectedCharacter(const SourceLocation& location, char c,
+                                           ParseHint hint) {
+    throw ParseError(location, "unexpected character '" + std::string(1, c) + "'",
+                     std::move(hint));
 }
 
 std::string positioned(const SourceLocation& location, std::string_view message) {
@@ -62,9 +63,10 @@ std::string unknownMessage(std::string_view what, std::string_view value) {
     return message;
 }
 
-ParseError::ParseError(SourceLocation location, std::string message)
+ParseError::ParseError(SourceLocation location, std::string message, ParseHint hint)
     : std::runtime_error(positioned(location, message)), location_(std::move(location)),
-      message_(std::move(message)), text_(positioned(location_, message_)) {}
+      message_(std::move(message)), text_(positioned(location_, message_)),
+      hint_(std::move(hint)) {}
 
 void PlacementLexer::skipTrivia() {
     const char* const data = text_.data();
@@ -99,7 +101,12 @@ void PlacementLexer::lexOther(Token& token) {
         lexString(token);
         return;
     }
-    throwUnexpectedCharacter(token.location, c);
+    // Editors add a byte-order mark unasked; the message stays that of any
+    // other byte, with a hint beside it.
+    const bool byteOrderMark = offset_ == 0 && text_.starts_with("\xEF\xBB\xBF");
+    ParseHint hint;
+    hint.byte_order_mark = byteOrderMark;
+    throwUnexpectedCharacter(token.location, c, std::move(hint));
 }
 
 // Every string error is reported at the opening quote, wherever the fault lies.
@@ -135,10 +142,10 @@ void PlacementLexer::lexString(Token& token) {
         if (offset_ + 1 >= size) {
             throw ParseError(token.location, "unterminated escape");
         }
-        const char next = text_[offset_ + 1];
-        if (next == '"' || next == '\\') {
-            stringContent_.push_back(next);
-        } else if (next == 'n') {
+        const char after = text_[offset_ + 1];
+        if (after == '"' || after == '\\') {
+            stringContent_.push_back(after);
+        } else if (after == 'n') {
             stringContent_.push_back('\n');
         } else {
             throw ParseError(token.location, "unsupported string escape");

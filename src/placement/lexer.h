@@ -2,9 +2,6 @@
 // exception, and the lexer that cuts a placement text into tokens.
 #pragma once
 
-#include "common/identifier.h"
-#include "common/source_location.h"
-
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -12,6 +9,10 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "common/identifier.h"
+#include "common/source_location.h"
 
 namespace Core::Placement {
 
@@ -38,21 +39,32 @@ struct Token {
     SourceLocation location;
 };
 
+/// What was found where a parse failed and what would have been taken there,
+/// so that a hint can name the fix ("did you mean 'policy'?").
+struct ParseHint {
+    std::string found;                   ///< the text at fault, when it was a word
+    std::vector<std::string_view> words; ///< the words accepted there (static texts)
+    std::string_view what;               ///< what the words are ("policy", "byte unit")
+    bool byte_order_mark = false;        ///< the text starts with a UTF-8 byte-order mark
+};
+
 /// The only exception of the placement language: a message at a location.
 class ParseError : public std::runtime_error {
   public:
-    ParseError(SourceLocation location, std::string message);
+    ParseError(SourceLocation location, std::string message, ParseHint hint = {});
     [[nodiscard]] const SourceLocation& location() const noexcept { return location_; }
     /// The message alone, e.g. "expected ';'".
     [[nodiscard]] const std::string& message() const noexcept { return message_; }
     /// "file:line:column: message": the text of what(), whole even when the
     /// file name or an offending byte is a NUL, which would cut what() short.
     [[nodiscard]] const std::string& text() const noexcept { return text_; }
+    [[nodiscard]] const ParseHint& hint() const noexcept { return hint_; }
 
   private:
     SourceLocation location_;
     std::string message_;
     std::string text_;
+    ParseHint hint_;
 };
 
 /// "expected " and what was expected: every such message is made here.
@@ -67,6 +79,16 @@ template <class T> struct Keyword {
 };
 
 template <class T>
+[[nodiscard]] std::vector<std::string_view> wordsOf(std::span<const Keyword<T>> table) {
+    std::vector<std::string_view> words;
+    words.reserve(table.size());
+    for (const Keyword<T>& entry : table) {
+        words.push_back(entry.word);
+    }
+    return words;
+}
+
+template <class T>
 [[nodiscard]] std::optional<T> findKeyword(std::span<const Keyword<T>> table,
                                            std::string_view word) {
     for (const Keyword<T>& entry : table) {
@@ -79,47 +101,51 @@ template <class T>
 
 /// The lexer's byte classes, looked up once per byte: lexing is the hot path
 /// on large files, so the common tokens are cut inline, in the parser.
-struct LexerBytes {
-    static constexpr std::uint8_t kBlank = 1; ///< space, tab, carriage return
-    static constexpr std::uint8_t kDigit = 2;
-    static constexpr std::uint8_t kWordStart = 4; ///< an identifier byte that is no digit
-    static constexpr std::uint8_t kNewline = 8;
-    static constexpr std::uint8_t kPunctuation = 16;  ///< { } : ;
-    static constexpr std::uint8_t kCommentStart = 32; ///< '#', and '/' when another follows
-    static constexpr std::uint8_t kTriviaStart = kBlank | kNewline | kCommentStart;
+namespace LexerBytes {
 
-    static constexpr std::array<std::uint8_t, 256> kClasses = [] {
-        std::array<std::uint8_t, 256> classes{};
-        for (std::size_t byte = 0; byte < classes.size(); ++byte) {
-            const char c = static_cast<char>(byte);
-            if (isDigitByte(c)) {
-                classes[byte] = kDigit;
-            } else if (isIdentifierByte(c)) {
-                classes[byte] = kWordStart;
-            }
-        }
-        classes[' '] = classes['\t'] = classes['\r'] = kBlank;
-        classes['\n'] = kNewline;
-        classes['{'] = classes['}'] = classes[':'] = classes[';'] = kPunctuation;
-        classes['#'] = classes['/'] = kCommentStart;
-        return classes;
-    }();
+inline constexpr std::uint8_t kBlank = 1; ///< space, tab, carriage return
+inline constexpr std::uint8_t kDigit = 2;
+inline constexpr std::uint8_t kWordStart = 4; ///< an identifier byte that is no digit
+inline constexpr std::uint8_t kNewline = 8;
+inline constexpr std::uint8_t kPunctuation = 16;  ///< { } : ;
+inline constexpr std::uint8_t kCommentStart = 32; ///< '#', and '/' when another follows
+inline constexpr std::uint8_t kTriviaStart = kBlank | kNewline | kCommentStart;
 
-    static std::uint8_t classOf(char c) { return kClasses[static_cast<unsigned char>(c)]; }
-
-    static TokenKind punctuationKind(char c) {
-        switch (c) {
-        case '{':
-            return TokenKind::lbrace;
-        case '}':
-            return TokenKind::rbrace;
-        case ':':
-            return TokenKind::colon;
-        default:
-            return TokenKind::semicolon;
+constexpr std::array<std::uint8_t, 256> makeClasses() {
+    std::array<std::uint8_t, 256> classes{};
+    for (std::size_t byte = 0; byte < classes.size(); ++byte) {
+        const char c = static_cast<char>(byte);
+        if (isDigitByte(c)) {
+            classes[byte] = kDigit;
+        } else if (isIdentifierByte(c)) {
+            classes[byte] = kWordStart;
         }
     }
-};
+    classes[' '] = classes['\t'] = classes['\r'] = kBlank;
+    classes['\n'] = kNewline;
+    classes['{'] = classes['}'] = classes[':'] = classes[';'] = kPunctuation;
+    classes['#'] = classes['/'] = kCommentStart;
+    return classes;
+}
+
+inline constexpr std::array<std::uint8_t, 256> kClasses = makeClasses();
+
+inline std::uint8_t classOf(char c) { return kClasses[static_cast<unsigned char>(c)]; }
+
+inline TokenKind punctuationKind(char c) {
+    switch (c) {
+    case '{':
+        return TokenKind::lbrace;
+    case '}':
+        return TokenKind::rbrace;
+    case ':':
+        return TokenKind::colon;
+    default:
+        return TokenKind::semicolon;
+    }
+}
+
+} // namespace LexerBytes
 
 /// Cuts a placement text into tokens, on demand. The text is viewed, never
 /// copied, and must outlive the lexer and its tokens.
@@ -132,7 +158,7 @@ class PlacementLexer {
     /// parse shares one file name. A lexical error is thrown at the token's
     /// start. At the end of the text every call gives the end token.
     void next(Token& token) {
-        using B = LexerBytes;
+        namespace B = LexerBytes;
         const std::size_t size = text_.size();
         // Dense text has no trivia between most tokens, and most other tokens
         // follow a single blank; only longer white space and comments take the loop.

@@ -4,13 +4,13 @@
 // finish(), which reports in the fixed order whatever order the blocks came in.
 #include "placement/lowering.h"
 
-#include "orchestration/canonical_bytes.h"
-#include "orchestration/validation.h"
-
 #include <algorithm>
 #include <initializer_list>
 #include <optional>
 #include <utility>
+
+#include "orchestration/canonical_bytes.h"
+#include "orchestration/validation.h"
 
 namespace Core::Placement {
 namespace {
@@ -81,10 +81,11 @@ void report(std::vector<PlacementIssue>& issues, std::string path, std::string m
 
 } // namespace
 
-PlacementLowering::PlacementLowering(const Orchestration::SystemSpec& system) : system_(system) {
+PlacementLowering::PlacementLowering(const Orchestration::SystemSpec& system, IssueNotes* notes)
+    : system_(system), notes_(notes) {
     systemEngineIds_.reserve(system.engines.size());
-    for (const Orchestration::EngineSpec& engine : system.engines) {
-        systemEngineIds_.emplace_back(engine.id);
+    for (const Orchestration::EngineSpec& spec : system.engines) {
+        systemEngineIds_.emplace_back(spec.id);
     }
     std::sort(systemEngineIds_.begin(), systemEngineIds_.end(), ByteLess{});
 }
@@ -92,11 +93,13 @@ PlacementLowering::PlacementLowering(const Orchestration::SystemSpec& system) : 
 void PlacementLowering::device(DeviceSpec&& device) {
     const bool hasIndex = device.selector.index.has_value();
     if (device.kind == DeviceKind::cuda && !hasIndex) {
-        report(deviceIssues_, "device." + device.name, "CUDA device requires selector.index",
-               device.location);
+        const std::string_view message = "CUDA device requires selector.index";
+        report(deviceIssues_, "device." + device.name, std::string(message), device.location);
+        note("device." + device.name, message, "add to its block: selector: { index: 0; };");
     } else if (device.kind == DeviceKind::cpu && hasIndex) {
-        report(deviceIssues_, "device." + device.name, "CPU device must not declare CUDA index",
-               device.location);
+        const std::string_view message = "CPU device must not declare CUDA index";
+        report(deviceIssues_, "device." + device.name, std::string(message), device.location);
+        note("device." + device.name, message, "a cpu device takes no selector; remove it");
     }
     devices_.push_back(std::move(device));
 }
@@ -162,8 +165,8 @@ void PlacementLowering::reportAbsentEngines(std::vector<PlacementIssue>& issues)
     // Ascending name order; of blocks that repeat a name, the first counts.
     std::vector<AbsentEngine*> absent;
     absent.reserve(absentEngines_.size());
-    for (AbsentEngine& engine : absentEngines_) {
-        absent.push_back(&engine);
+    for (AbsentEngine& absentEngine : absentEngines_) {
+        absent.push_back(&absentEngine);
     }
     const auto byName = [](const AbsentEngine* a, const AbsentEngine* b) {
         return byteLess(a->name, b->name);
@@ -172,12 +175,24 @@ void PlacementLowering::reportAbsentEngines(std::vector<PlacementIssue>& issues)
     if (!std::is_sorted(absent.begin(), absent.end(), byName)) {
         std::stable_sort(absent.begin(), absent.end(), byName);
     }
+    constexpr std::string_view kMessage = "placement references an engine absent from SystemSpec";
+    std::vector<std::string_view> engines;
+    if (notes_ != nullptr) {
+        for (const Orchestration::EngineSpec& spec : system_.engines) {
+            engines.emplace_back(spec.id);
+        }
+    }
+    const std::string listIntro = "the engines of '" + system_.id + "' are ";
     issues.reserve(issues.size() + absent.size());
     for (std::size_t i = 0; i < absent.size(); ++i) {
         if (i == 0 || absent[i]->name != absent[i - 1]->name) {
-            issues.push_back({"engine." + absent[i]->name,
-                              "placement references an engine absent from SystemSpec",
+            issues.push_back({"engine." + absent[i]->name, std::string(kMessage),
                               std::move(absent[i]->location)});
+            if (notes_ != nullptr) {
+                if (std::optional<std::string> text = nameNote(absent[i]->name, engines, listIntro)) {
+                    note(issues.back().path, kMessage, std::move(*text));
+                }
+            }
         }
     }
 }
@@ -204,25 +219,27 @@ PlacementLowering::lowerEngines(const PlacementSpec& header,
 
     std::vector<LoweredEngine> engines;
     engines.reserve(system_.engines.size());
-    for (const Orchestration::EngineSpec& engine : system_.engines) {
-        const EnginePlacement* block = engineBlock(engine.id);
-        const std::string path = "engine." + engine.id;
+    for (const Orchestration::EngineSpec& spec : system_.engines) {
+        const EnginePlacement* block = engineBlock(spec.id);
+        const std::string path = "engine." + spec.id;
         if (isExplicit && block == nullptr) {
-            report(issues, path, "explicit placement requires an entry for every system engine",
-                   header.location);
+            const std::string_view message =
+                "explicit placement requires an entry for every system engine";
+            report(issues, path, std::string(message), header.location);
+            note(path, message, "add to the placement: engine " + spec.id + " { device: NAME; }");
             continue;
         }
 
         LoweredEngine lowered;
-        lowered.id = engine.id;
-        lowered.kind = engine.engine_class;
-        const bool transformer = engine.engine_class == EngineClassCode::transformer;
+        lowered.id = spec.id;
+        lowered.kind = spec.engine_class;
+        const bool transformer = spec.engine_class == EngineClassCode::transformer;
         lowered.residency = transformer ? Residency::evictable : Residency::persistent;
         lowered.priority = transformer ? Priority::interactive : Priority::realtime;
-        const auto defaults = defaultsByClass_.find(placementClassOf(engine.engine_class));
-        if (defaults != defaultsByClass_.end()) {
-            lowered.residency = defaults->second.residency.value_or(lowered.residency);
-            lowered.priority = defaults->second.priority.value_or(lowered.priority);
+        const auto classDefaults = defaultsByClass_.find(placementClassOf(spec.engine_class));
+        if (classDefaults != defaultsByClass_.end()) {
+            lowered.residency = classDefaults->second.residency.value_or(lowered.residency);
+            lowered.priority = classDefaults->second.priority.value_or(lowered.priority);
         }
 
         if (block != nullptr) {
@@ -231,33 +248,55 @@ PlacementLowering::lowerEngines(const PlacementSpec& header,
             lowered.priority = block->priority.value_or(lowered.priority);
             // Rows for one engine block, in their fixed order.
             if (lowered.device && !declared(*lowered.device)) {
-                report(issues, path, concat({"references unknown device '", *lowered.device, "'"}),
-                       block->location);
+                const std::string message =
+                    concat({"references unknown device '", *lowered.device, "'"});
+                report(issues, path, message, block->location);
+                if (notes_ != nullptr) {
+                    declared(*lowered.device); // builds the sorted names
+                    std::optional<std::string> text =
+                        devices_.empty() ? "no device is declared; add a device block for it"
+                                         : nameNote(*lowered.device, *deviceNames,
+                                                    "the declared devices are ");
+                    if (text) {
+                        note(path, message, std::move(*text));
+                    }
+                }
             }
             if (isExplicit && !lowered.device) {
-                report(issues, path, "explicit placement requires device", block->location);
+                const std::string_view message = "explicit placement requires device";
+                report(issues, path, std::string(message), block->location);
+                note(path, message, "add to its engine block: device: NAME;");
             }
             if (block->memory) {
                 lowered.memory = *block->memory;
                 if (lowered.memory.weights_auto && lowered.memory.weights) {
-                    report(issues, path + ".memory", "weights cannot be both auto and explicit",
-                           block->location);
+                    const std::string_view message = "weights cannot be both auto and explicit";
+                    report(issues, path + ".memory", std::string(message), block->location);
+                    note(path + ".memory", message,
+                         "keep one of weights: auto; and weights: SIZE; in its memory block");
                 }
             }
             if (block->model) {
                 const ModelSpec& model = *block->model;
                 const std::string modelPath = path + ".model";
-                if (engine.engine_class != EngineClassCode::transformer) {
-                    report(issues, modelPath, "model block is only valid for transformer engines",
-                           block->location);
+                if (spec.engine_class != EngineClassCode::transformer) {
+                    const std::string_view message =
+                        "model block is only valid for transformer engines";
+                    report(issues, modelPath, std::string(message), block->location);
+                    note(modelPath, message,
+                         "'" + spec.id + "' is of class " +
+                             std::string(engineClassName(spec.engine_class)) +
+                             "; remove its model block");
                 }
                 if (model.weights_shared_read_only && model.sharing_group.empty()) {
-                    report(issues, modelPath, "shared_read_only weights require sharing_group",
-                           block->location);
+                    const std::string_view message = "shared_read_only weights require sharing_group";
+                    report(issues, modelPath, std::string(message), block->location);
+                    note(modelPath, message, "add to its model block: sharing_group: \"NAME\";");
                 }
                 if (!model.sharing_group.empty() && !model.weights_shared_read_only) {
-                    report(issues, modelPath, "sharing_group requires shared_read_only weights",
-                           block->location);
+                    const std::string_view message = "sharing_group requires shared_read_only weights";
+                    report(issues, modelPath, std::string(message), block->location);
+                    note(modelPath, message, "add to its model block: weights: shared_read_only;");
                 }
             }
         }
@@ -278,8 +317,8 @@ PlacementIR PlacementLowering::buildIr(const PlacementSpec& header,
     ir.determinism = header.determinism;
     const std::string systemHex = toHex16(ir.system_hash);
     ir.devices.reserve(devices_.size());
-    for (const DeviceSpec& device : devices_) {
-        ir.devices.push_back(lowerDevice(device));
+    for (const DeviceSpec& block : devices_) {
+        ir.devices.push_back(lowerDevice(block));
     }
     for (LoweredEngine& lowered : engines) {
         if (const EnginePlacement* block = engineBlock(lowered.id);

@@ -1,17 +1,18 @@
 // Lowering a parsed placement against the orchestration graph.
 #pragma once
 
-#include "common/byte_order.h"
-#include "orchestration/system_spec.h"
-#include "placement/document.h"
-#include "placement/ir.h"
-#include "placement/parser.h"
-
 #include <deque>
 #include <map>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "common/byte_order.h"
+#include "orchestration/system_spec.h"
+#include "placement/document.h"
+#include "placement/hints.h"
+#include "placement/ir.h"
+#include "placement/parser.h"
 
 namespace Core::Placement {
 
@@ -25,8 +26,10 @@ namespace Core::Placement {
 /// graph does not have, only the name and the location are kept.
 class PlacementLowering final : public PlacementBlockSink {
   public:
-    /// Keeps a reference to `system`, which must outlive the lowering.
-    explicit PlacementLowering(const Orchestration::SystemSpec& system);
+    /// Keeps a reference to `system`, which must outlive the lowering. With
+    /// `notes`, every issue found gets the notes that name its fix there.
+    explicit PlacementLowering(const Orchestration::SystemSpec& system,
+                               IssueNotes* notes = nullptr);
 
     void device(DeviceSpec&& device) override;
     void defaults(EngineDefaults&& defaults) override;
@@ -58,7 +61,14 @@ class PlacementLowering final : public PlacementBlockSink {
     [[nodiscard]] PlacementIR buildIr(const PlacementSpec& header,
                                       std::vector<LoweredEngine> engines) const;
 
+    void note(const std::string& path, std::string_view message, std::string text) const {
+        if (notes_ != nullptr) {
+            notes_->add(path, message, std::move(text));
+        }
+    }
+
     const Orchestration::SystemSpec& system_;
+    IssueNotes* notes_ = nullptr;
     /// The graph's engine ids, sorted, viewing the graph.
     std::vector<std::string_view> systemEngineIds_;
     // Deques, which grow without moving what they hold: on a wide file the

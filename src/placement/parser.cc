@@ -2,10 +2,6 @@
 // and its device and defaults blocks.
 #include "placement/parser.h"
 
-#include "common/checked_math.h"
-#include "placement/keywords.h"
-#include "placement/placement_parser.h"
-
 #include <array>
 #include <charconv>
 #include <functional>
@@ -14,17 +10,14 @@
 #include <utility>
 #include <vector>
 
+#include "common/checked_math.h"
+#include "placement/keywords.h"
+#include "placement/placement_parser.h"
+
 namespace Core::Placement {
 namespace {
 
 constexpr std::uint64_t kUint32Max = std::numeric_limits<std::uint32_t>::max();
-
-constexpr std::array<Keyword<std::uint64_t>, 4> kByteUnits{{
-    {"B", 1},
-    {"KiB", 1024},
-    {"MiB", 1048576},
-    {"GiB", 1073741824},
-}};
 
 /// The names already used by one kind of block. The names, views into the
 /// text, are kept in arrival order; the open-addressed table holds only each
@@ -144,11 +137,6 @@ void PlacementParser::failExpected(std::string_view what) const {
     fail(expectedMessage(what));
 }
 
-void PlacementParser::failUnknownField(Position field, std::string_view what,
-                                       std::string_view word) const {
-    failAt(field, unknownMessage(what, word));
-}
-
 void PlacementParser::expectToken(TokenKind kind) {
     if (current_.kind != kind) {
         failExpected(describe(kind));
@@ -160,7 +148,8 @@ void PlacementParser::expectKeyword(std::string_view word) {
     if (current_.kind != TokenKind::identifier || current_.text != word) {
         std::string quoted(1, '\'');
         quoted.append(word).push_back('\'');
-        failExpected(quoted);
+        throw ParseError(current_.location, expectedMessage(quoted),
+                         {std::string(current_.text), {word}, "keyword"});
     }
     advance();
 }
@@ -174,9 +163,10 @@ std::string_view PlacementParser::expectIdentifier(std::string_view what) {
     return text;
 }
 
-void PlacementParser::requireValue() const {
+void PlacementParser::requireValue(std::vector<std::string_view> words,
+                                   std::string_view what) const {
     if (current_.kind != TokenKind::identifier && current_.kind != TokenKind::number) {
-        failExpected("value");
+        throw ParseError(current_.location, expectedMessage("value"), {{}, std::move(words), what});
     }
 }
 
@@ -216,7 +206,7 @@ std::uint32_t PlacementParser::parseUnsigned32() {
 std::uint64_t PlacementParser::parseByteQuantity() {
     const Position number = position();
     const std::uint64_t count = parseUnsigned();
-    const std::uint64_t multiplier = parseKeyword<std::uint64_t>(kByteUnits, "byte unit");
+    const std::uint64_t multiplier = parseKeyword<std::uint64_t>(Keywords::kByteUnits, "byte unit");
     const std::optional<std::uint64_t> bytes = checkedMul(count, multiplier);
     if (!bytes) {
         failAt(number, "byte quantity overflow");
@@ -242,14 +232,17 @@ DeviceSpec PlacementParser::parseDeviceBlock(SourceLocation keyword) {
         const Position field = position();
         const std::string_view word = expectIdentifier("device field");
         expectToken(TokenKind::colon);
-        if (word == "kind") {
+        switch (fieldOf<Keywords::DeviceField>(Keywords::kDeviceFields, field, "device field",
+                                               word)) {
+        case Keywords::DeviceField::kind:
             if (kindSeen) {
                 failAt(field, "duplicate kind");
             }
             device.kind = parseKeyword<DeviceKind>(Keywords::kDeviceKinds, "device kind");
             kindSeen = true;
             expectToken(TokenKind::semicolon);
-        } else if (word == "selector") {
+            break;
+        case Keywords::DeviceField::selector:
             expectToken(TokenKind::lbrace);
             expectKeyword("index");
             expectToken(TokenKind::colon);
@@ -257,11 +250,11 @@ DeviceSpec PlacementParser::parseDeviceBlock(SourceLocation keyword) {
             expectToken(TokenKind::semicolon);
             expectToken(TokenKind::rbrace);
             expectToken(TokenKind::semicolon);
-        } else if (word == "reserve") {
+            break;
+        case Keywords::DeviceField::reserve:
             device.reserve = parseByteQuantity();
             expectToken(TokenKind::semicolon);
-        } else {
-            failUnknownField(field, "device field", word);
+            break;
         }
     }
     advance();
@@ -280,12 +273,14 @@ EngineDefaults PlacementParser::parseDefaultsBlock(SourceLocation keyword) {
         const Position field = position();
         const std::string_view word = expectIdentifier("defaults field");
         expectToken(TokenKind::colon);
-        if (word == "residency") {
+        switch (fieldOf<Keywords::DefaultsField>(Keywords::kDefaultsFields, field,
+                                                 "defaults field", word)) {
+        case Keywords::DefaultsField::residency:
             defaults.residency = parseKeyword<Residency>(Keywords::kResidencies, "residency");
-        } else if (word == "priority") {
+            break;
+        case Keywords::DefaultsField::priority:
             defaults.priority = parseKeyword<Priority>(Keywords::kPriorities, "priority");
-        } else {
-            failUnknownField(field, "defaults field", word);
+            break;
         }
         expectToken(TokenKind::semicolon);
     }
@@ -323,8 +318,10 @@ PlacementSpec PlacementParser::parseDocument(PlacementBlockSink& blocks) {
             failExpected(describe(TokenKind::rbrace));
         }
         const Position keyword = position();
-        const std::string_view field = expectIdentifier("placement field");
-        if (field == "format") {
+        const std::string_view word = expectIdentifier("placement field");
+        switch (fieldOf<Keywords::PlacementField>(Keywords::kPlacementFields, keyword,
+                                                  "placement field", word)) {
+        case Keywords::PlacementField::format:
             markSeen(formatSeen, keyword, "duplicate format");
             expectToken(TokenKind::colon);
             placement.format = parseUnsigned32();
@@ -332,18 +329,21 @@ PlacementSpec PlacementParser::parseDocument(PlacementBlockSink& blocks) {
             if (placement.format != 1) {
                 failAt(keyword, "unsupported placement format " + std::to_string(placement.format));
             }
-        } else if (field == "policy") {
+            break;
+        case Keywords::PlacementField::policy:
             markSeen(policySeen, keyword, "duplicate policy");
             expectToken(TokenKind::colon);
             placement.policy = parseKeyword<PlacementPolicy>(Keywords::kPolicies, "policy");
             expectToken(TokenKind::semicolon);
-        } else if (field == "determinism") {
+            break;
+        case Keywords::PlacementField::determinism:
             markSeen(determinismSeen, keyword, "duplicate determinism");
             expectToken(TokenKind::colon);
             placement.determinism =
                 parseKeyword<Determinism>(Keywords::kDeterminism, "determinism");
             expectToken(TokenKind::semicolon);
-        } else if (field == "device") {
+            break;
+        case Keywords::PlacementField::device: {
             // The name is a view of the text; the block's copy of it may move away.
             const NameSet::Entry name = deviceNames.prepare(current_.text);
             DeviceSpec device = parseDeviceBlock(locationOf(keyword));
@@ -351,17 +351,20 @@ PlacementSpec PlacementParser::parseDocument(PlacementBlockSink& blocks) {
                 failAt(keyword, "duplicate device '" + device.name + "'");
             }
             blocks.device(std::move(device));
-        } else if (field == "defaults") {
+            break;
+        }
+        case Keywords::PlacementField::defaults:
             blocks.defaults(parseDefaultsBlock(locationOf(keyword)));
-        } else if (field == "engine") {
+            break;
+        case Keywords::PlacementField::engine: {
             const NameSet::Entry name = engineNames.prepare(current_.text);
             EnginePlacement engine = parseEngineBlock(locationOf(keyword));
             if (!engineNames.insert(name)) {
                 failAt(keyword, "duplicate engine '" + engine.name + "'");
             }
             blocks.engine(std::move(engine));
-        } else {
-            failUnknownField(keyword, "placement field", field);
+            break;
+        }
         }
     }
     advance();

@@ -2,11 +2,11 @@
 // header and a stream of blocks.
 #pragma once
 
-#include "placement/document.h"
-#include "placement/lexer.h"
-
 #include <string>
 #include <string_view>
+
+#include "placement/document.h"
+#include "placement/lexer.h"
 
 namespace Core::Placement {
 

@@ -3,16 +3,16 @@
 // use parsePlacement.
 #pragma once
 
-#include "common/source_location.h"
-#include "placement/document.h"
-#include "placement/lexer.h"
-#include "placement/parser.h"
-
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+
+#include "common/source_location.h"
+#include "placement/document.h"
+#include "placement/lexer.h"
+#include "placement/parser.h"
 
 namespace Core::Placement {
 
@@ -73,14 +73,15 @@ class PlacementParser {
         if (const std::optional<T> value = findKeyword(table, token.text)) {
             return *value;
         }
-        throw ParseError(token.location, unknownMessage(what, token.text));
+        throw ParseError(token.location, unknownMessage(what, token.text),
+                         {std::string(token.text), wordsOf(table), what});
     }
 
     /// parseValue followed by lookupKeyword, without copying the token unless
     /// the lookup fails.
     template <class T>
     [[nodiscard]] T parseKeyword(std::span<const Keyword<T>> table, std::string_view what) {
-        requireValue();
+        requireValue(wordsOf(table), what);
         if (const std::optional<T> value = findKeyword(table, current_.text)) {
             advance();
             return *value;
@@ -89,12 +90,23 @@ class PlacementParser {
         return lookupKeyword(value, table, what);
     }
 
-  private:
-    void requireValue() const;
-    /// Fails with unknownMessage(what, word) at the field's word, where
+    /// The field that `word` names in `table`; fails with
+    /// unknownMessage(what, word) at the word when it names none, where
     /// `what` names the kind of field ("device field").
-    [[noreturn]] void failUnknownField(Position field, std::string_view what,
-                                       std::string_view word) const;
+    template <class T>
+    [[nodiscard]] T fieldOf(std::span<const Keyword<T>> table, Position field,
+                            std::string_view what, std::string_view word) const {
+        if (const std::optional<T> value = findKeyword(table, word)) {
+            return *value;
+        }
+        throw ParseError(locationOf(field), unknownMessage(what, word),
+                         {std::string(word), wordsOf(table), what});
+    }
+
+  private:
+    /// `words` are the values accepted there and `what` names them, for the
+    /// hint of a failure.
+    void requireValue(std::vector<std::string_view> words = {}, std::string_view what = {}) const;
 
     std::string_view text_;
     PlacementLexer lexer_;

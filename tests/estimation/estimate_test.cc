@@ -52,11 +52,11 @@ TEST_F(PeakMemoryTest, ZeroMultipliersDropTermsButNotTheirChecks) {
         std::uint64_t dropped; ///< what the terms added at the fixture's multipliers
     };
     const Case cases[] = {
-        {"sessions", &WorkloadRequirement::sessions, {&ResourceEstimate::kvCache}, 7 * 3},
+        {"sessions", &WorkloadRequirement::sessions, {&ResourceEstimate::kvCache}, 7ULL * 3},
         {"concurrency",
          &WorkloadRequirement::concurrency,
          {&ResourceEstimate::activations, &ResourceEstimate::workspace},
-         11 * 2 + 13 * 2},
+         11ULL * 2 + 13ULL * 2},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -191,13 +191,14 @@ TEST(Reading, ExpectationsNameWhatWasWanted) {
         {TokenKind::string, "q.cplace:1:1: expected quoted string"},
         {TokenKind::number, "q.cplace:1:1: expected unsigned integer"},
     };
-    for (const auto& [kind, message] : expectations) {
+    for (const auto& expectation : expectations) {
+        const TokenKind kind = expectation.first;
         EXPECT_EQ(readWith("x",
                            [kind](PlacementParser& p) {
                                p.expectToken(kind);
                                return std::string("ok");
                            }),
-                  message);
+                  expectation.second);
     }
     EXPECT_EQ(readWith("{", [](PlacementParser& p) { return p.parseValue().text; }),
               "q.cplace:1:1: expected value");

@@ -1,0 +1,52 @@
+// Hints that name the fix for a refused placement. The stages compute them
+// beside the rules they explain, when a caller asks for them; each is one
+// short line, a note beside the issue it explains.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/byte_order.h"
+#include "placement/lexer.h"
+
+namespace Core::Placement {
+
+/// Notes on issues, keyed by an issue's path and message: the stages sort
+/// their issues after finding them, so a note cannot ride along by position.
+class IssueNotes {
+  public:
+    void add(std::string_view path, std::string_view message, std::string note);
+    /// The notes on the issue with this path and message, in the order added.
+    [[nodiscard]] std::span<const std::string> of(std::string_view path,
+                                                  std::string_view message) const;
+    [[nodiscard]] bool empty() const noexcept { return notes_.empty(); }
+
+  private:
+    std::map<std::string, std::vector<std::string>, ByteLess> notes_;
+};
+
+/// The word of `words` nearest to `word`, when it is near enough to be taken
+/// for a misspelling: the same letters in another case, or a few edits away
+/// (one for short words, a third of the length for longer ones).
+[[nodiscard]] std::optional<std::string_view> nearestWord(std::string_view word,
+                                                          std::span<const std::string_view> words);
+
+/// A note for a name that is not one of `valid`: "did you mean 'x'?" for a
+/// near one, else `listIntro` and the valid names when they are few; absent
+/// when there is nothing to offer.
+[[nodiscard]] std::optional<std::string> nameNote(std::string_view name,
+                                                  std::span<const std::string_view> valid,
+                                                  std::string_view listIntro);
+
+/// "'a', 'b' or 'c'".
+[[nodiscard]] std::string quotedList(std::span<const std::string_view> words);
+
+/// Notes for a parse error: the nearest valid word ("did you mean 'policy'?")
+/// or the valid ones, the units a size needs, a byte-order mark at the start.
+[[nodiscard]] std::vector<std::string> parseErrorNotes(const ParseError& error);
+
+} // namespace Core::Placement
