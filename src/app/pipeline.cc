@@ -62,6 +62,7 @@ PipelineResult run(std::string_view text, PlacementBytes* ownedText, std::string
                                                        detail != nullptr ? &detail->resolution
                                                                          : nullptr)};
     if (detail != nullptr) {
+        detail->ir = std::move(lowered.ir);
         detail->workload = std::move(workload);
         detail->inventory = std::move(inventory);
     }

@@ -58,7 +58,9 @@ struct PipelineDetail {
     std::vector<std::pair<std::string, SourceLocation>> deviceBlocks;
     std::vector<std::pair<std::string, SourceLocation>> engineBlocks;
     Placement::IssueNotes loweringNotes;
-    /// The inputs it was resolved against; filled when the placement lowered.
+    /// The lowered IR (before first fit gave its engines devices), and the
+    /// inputs it was resolved against; filled when the placement lowered.
+    std::optional<Placement::PlacementIR> ir;
     std::vector<Estimation::WorkloadRequirement> workload;
     std::optional<Placement::ResourceInventory> inventory;
     Placement::ResolutionDetail resolution;

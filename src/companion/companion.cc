@@ -1,0 +1,261 @@
+// The companion command: its options (CLI11), the four subcommands and their
+// exit statuses. Everything it says comes from the pipeline and is rendered
+// by render.h; nothing here decides anything about a placement.
+#include "companion/companion.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <ostream>
+#include <sstream>
+#include <string_view>
+
+#include "app/driver.h"
+#include "companion/render.h"
+#include "companion/session.h"
+#include "orchestration/example_system.h"
+
+namespace Core::Companion {
+namespace {
+
+constexpr std::string_view kProgram = "talvex_composite";
+constexpr std::string_view kUsage =
+    "usage: talvex_composite deploy FILE [--format text|json] [--inventory fixture|host]\n"
+    "       talvex_composite check FILE... [--format text|json] [--inventory fixture|host]\n"
+    "       talvex_composite explain FILE [--format text|json] [--inventory fixture|host]\n"
+    "       talvex_composite inventory [--format text|json] [--inventory fixture|host]\n"
+    "       talvex_composite --help | --version | help SUBCOMMAND\n";
+
+struct Options {
+    std::vector<std::string> files;
+    std::string format = "text";
+    std::string inventory = "fixture";
+    std::string topic; ///< the subcommand that help is asked about
+};
+
+/// Writes `text` whole and flushes, so that a full or closed standard output
+/// is a failure and not a silent success.
+int emit(std::ostream& out, std::ostream& err, const std::string& text, int status) {
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.flush();
+    if (!out) {
+        err << kProgram << ": error: cannot write to standard output\n";
+        err.flush();
+        return kRefused;
+    }
+    return status;
+}
+
+int emitJson(std::ostream& out, std::ostream& err, const Json& document, int status) {
+    return emit(out, err, document.dump(2) + "\n", status);
+}
+
+/// The probe's notes, one "talvex_composite: note: ..." line each.
+void writeNotes(std::ostream& err, const Inventories& inventories) {
+    for (const std::string& note : inventories.notes()) {
+        err << kProgram << ": note: " << note << '\n';
+    }
+    err.flush();
+}
+
+/// The tool's own error line after "deployment example: ", for the JSON
+/// document of a deploy that was refused.
+Json refusalJson(const PlacementRun& run) {
+    if (run.failure) {
+        return *run.failure;
+    }
+    if (run.parseError) {
+        return run.parseError->text();
+    }
+    if (const std::optional<std::string> problem = App::refusal(run.result)) {
+        return *problem;
+    }
+    return nullptr;
+}
+
+int deploy(const Options& options, Inventories& inventories, std::ostream& out,
+           std::ostream& err) {
+    const std::string& file = options.files.front();
+    if (options.format == "text") {
+        // The tool's own call, so that the report and the error line are its bytes.
+        std::ostringstream errorLine;
+        const int status =
+            App::deploy(file, inventories.inputs(), inventories.reportTitle(), out, errorLine);
+        writeNotes(err, inventories);
+        err << errorLine.str();
+        err.flush();
+        return status;
+    }
+    const Orchestration::SystemSpec system = Orchestration::buildExampleSystem();
+    const PlacementRun run = runPlacement(file, system, inventories);
+    Json document = placementJson("deploy", run, inventories.name());
+    addResolutionJson(document, run);
+    document["refusal"] = refusalJson(run);
+    document["diagnostics"] = diagnosticsJson(diagnose(run));
+    document["notes"] = inventories.notes();
+    return emitJson(out, err, document, run.resolved() ? kSuccess : kRefused);
+}
+
+int check(const Options& options, Inventories& inventories, std::ostream& out,
+          std::ostream& err) {
+    const Orchestration::SystemSpec system = Orchestration::buildExampleSystem();
+    std::string text;
+    Json files = Json::array();
+    bool allResolved = true;
+    for (const std::string& file : options.files) {
+        const PlacementRun run = runPlacement(file, system, inventories);
+        const std::vector<Diagnostic> diagnostics = diagnose(run);
+        allResolved = allResolved && run.resolved();
+        if (options.format == "text") {
+            text += diagnosticsText(diagnostics, file);
+        } else {
+            files.push_back({{"file", file},
+                             {"resolved", run.resolved()},
+                             {"diagnostics", diagnosticsJson(diagnostics)}});
+        }
+    }
+    const int status = allResolved ? kSuccess : kRefused;
+    if (options.format == "text") {
+        writeNotes(err, inventories);
+        return emit(out, err, text, status);
+    }
+    Json document;
+    document["format_version"] = kJsonFormatVersion;
+    document["command"] = "check";
+    document["inventory"] = inventories.name();
+    document["resolved"] = allResolved;
+    document["files"] = std::move(files);
+    document["notes"] = inventories.notes();
+    return emitJson(out, err, document, status);
+}
+
+int explain(const Options& options, Inventories& inventories, std::ostream& out,
+            std::ostream& err) {
+    const std::string& file = options.files.front();
+    const Orchestration::SystemSpec system = Orchestration::buildExampleSystem();
+    const PlacementRun run = runPlacement(file, system, inventories);
+    const std::vector<Diagnostic> diagnostics = diagnose(run);
+    const int status = run.resolved() ? kSuccess : kRefused;
+    if (options.format == "text") {
+        writeNotes(err, inventories);
+        // A refusal, and the warnings of a plan that resolved, go where errors go.
+        err << diagnosticsText(diagnostics, file);
+        err.flush();
+        return run.resolved() ? emit(out, err, explanationText(run, inventories.reportTitle()), status)
+                              : status;
+    }
+    Json document = placementJson("explain", run, inventories.name());
+    addExplanationJson(document, run);
+    Json resolution;
+    addResolutionJson(resolution, run);
+    document["budgets"] = std::move(resolution["budgets"]);
+    document["diagnostics"] = diagnosticsJson(diagnostics);
+    document["notes"] = inventories.notes();
+    return emitJson(out, err, document, status);
+}
+
+int inventory(const Options& options, Inventories& inventories, std::ostream& out,
+              std::ostream& err) {
+    const Placement::ResourceInventory* probed = nullptr;
+    try {
+        probed = &inventories.get();
+    } catch (const std::exception& error) {
+        err << kProgram << ": error: " << error.what() << '\n';
+        err.flush();
+        return kRefused;
+    }
+    if (options.format == "text") {
+        writeNotes(err, inventories);
+        const std::string_view label = inventories.source() == InventorySource::fixture
+                                           ? "portable inventory fixture"
+                                           : "host inventory";
+        return emit(out, err, inventoryText(*probed, label), kSuccess);
+    }
+    Json document = inventoryJson(*probed, inventories.name());
+    document["notes"] = inventories.notes();
+    return emitJson(out, err, document, kSuccess);
+}
+
+int usageError(std::ostream& err, std::string_view message) {
+    err << kProgram << ": " << message << '\n'
+        << kUsage << "Run 'talvex_composite --help' for more.\n";
+    err.flush();
+    return kUsageError;
+}
+
+} // namespace
+
+int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+        const Host::HostProbeOptions& probe) {
+    Options options;
+    CLI::App app("Resolves how the engines of composite-three-engine are deployed, shows every "
+                 "issue of a placement file with its position, explains the plan, and speaks "
+                 "JSON.",
+                 std::string(kProgram));
+    app.set_version_flag("--version", std::string(kProgram) + " " + TALVEX_VERSION);
+    app.require_subcommand(1);
+    const auto common = [&options](CLI::App* command) {
+        command->add_option("--format", options.format, "text (the default) or json")
+            ->check(CLI::IsMember({"text", "json"}));
+        command
+            ->add_option("--inventory", options.inventory,
+                         "fixture (the default): the portable fixture; host: this machine")
+            ->check(CLI::IsMember({"fixture", "host"}));
+    };
+    CLI::App* deployCommand = app.add_subcommand(
+        "deploy", "Resolve one placement file and print its report, as talvex_composite_deploy does");
+    deployCommand->add_option("FILE", options.files, "the placement file")->required()->expected(1);
+    common(deployCommand);
+    CLI::App* checkCommand = app.add_subcommand(
+        "check", "Show every problem of each placement file, with its position and hints");
+    checkCommand->add_option("FILE", options.files, "the placement files")->required();
+    common(checkCommand);
+    CLI::App* explainCommand = app.add_subcommand(
+        "explain", "Resolve one placement file and explain it: peaks, first fit, budgets");
+    explainCommand->add_option("FILE", options.files, "the placement file")->required()->expected(1);
+    common(explainCommand);
+    CLI::App* inventoryCommand =
+        app.add_subcommand("inventory", "Show the inventory that resolution uses");
+    common(inventoryCommand);
+    CLI::App* helpCommand = app.add_subcommand("help", "Show the help of a subcommand");
+    helpCommand->add_option("SUBCOMMAND", options.topic, "deploy, check, explain or inventory");
+
+    try {
+        std::vector<std::string> reversed(args.rbegin(), args.rend()); // CLI11 pops from the back
+        app.parse(reversed);
+    } catch (const CLI::ParseError& error) {
+        if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
+            std::ostringstream text;
+            std::ostringstream ignored;
+            app.exit(error, text, ignored); // --help or --version
+            return emit(out, err, text.str(), kSuccess);
+        }
+        return usageError(err, error.what());
+    }
+
+    if (helpCommand->parsed()) {
+        if (options.topic.empty()) {
+            return emit(out, err, app.help(), kSuccess);
+        }
+        for (CLI::App* command : {deployCommand, checkCommand, explainCommand, inventoryCommand}) {
+            if (command->get_name() == options.topic) {
+                return emit(out, err, command->help(std::string(kProgram)), kSuccess);
+            }
+        }
+        return usageError(err, "no such subcommand: " + options.topic);
+    }
+
+    Inventories inventories(
+        options.inventory == "host" ? InventorySource::host : InventorySource::fixture, probe);
+    if (deployCommand->parsed()) {
+        return deploy(options, inventories, out, err);
+    }
+    if (checkCommand->parsed()) {
+        return check(options, inventories, out, err);
+    }
+    if (explainCommand->parsed()) {
+        return explain(options, inventories, out, err);
+    }
+    return inventory(options, inventories, out, err);
+}
+
+} // namespace Core::Companion

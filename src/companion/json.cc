@@ -1,0 +1,193 @@
+// The JSON documents. Hashes are decimal strings (they do not fit a JSON
+// number exactly); byte figures are integers; an absent value is null.
+#include <string>
+
+#include "companion/render.h"
+#include "deployment/deployment.h"
+#include "deployment/inventory_text.h"
+#include "estimation/estimate.h"
+#include "placement/ir.h"
+
+namespace Core::Companion {
+namespace {
+
+template <class T> Json optionalJson(const std::optional<T>& value) {
+    return value ? Json(*value) : Json(nullptr);
+}
+
+Json diagnosticJson(const Diagnostic& diagnostic) {
+    Json object;
+    object["severity"] = severityName(diagnostic.severity);
+    object["path"] = diagnostic.path.empty() ? Json(nullptr) : Json(diagnostic.path);
+    object["message"] = diagnostic.message;
+    if (diagnostic.location) {
+        object["file"] = diagnostic.location->file.str();
+        object["line"] = diagnostic.location->line;
+        object["column"] = diagnostic.location->column;
+    } else {
+        object["file"] = nullptr;
+        object["line"] = nullptr;
+        object["column"] = nullptr;
+    }
+    Json notes = Json::array();
+    for (const Diagnostic& note : diagnostic.notes) {
+        notes.push_back(note.message);
+    }
+    object["notes"] = std::move(notes);
+    return object;
+}
+
+std::string_view kindName(Estimation::EstimateKind kind) {
+    switch (kind) {
+    case Estimation::EstimateKind::exact:
+        return "exact";
+    case Estimation::EstimateKind::range:
+        return "range";
+    case Estimation::EstimateKind::unknown:
+        break;
+    }
+    return "unknown";
+}
+
+} // namespace
+
+Json diagnosticsJson(const std::vector<Diagnostic>& diagnostics) {
+    Json array = Json::array();
+    for (const Diagnostic& diagnostic : diagnostics) {
+        array.push_back(diagnosticJson(diagnostic));
+    }
+    return array;
+}
+
+Json placementJson(std::string_view command, const PlacementRun& run, std::string_view inventory) {
+    Json document;
+    document["format_version"] = kJsonFormatVersion;
+    document["command"] = command;
+    document["file"] = run.file;
+    document["inventory"] = inventory;
+    document["resolved"] = run.resolved();
+    const bool resolutionRan = !run.failure && !run.parseError && run.result.deployment;
+    if (resolutionRan) {
+        const Placement::DeploymentReport& report = run.result.deployment->report;
+        document["placement_hash"] = std::to_string(report.placement_hash);
+        document["hardware_fingerprint"] = std::to_string(report.hardware_fingerprint);
+    } else {
+        document["placement_hash"] = nullptr;
+        document["hardware_fingerprint"] = nullptr;
+    }
+    return document;
+}
+
+void addResolutionJson(Json& document, const PlacementRun& run) {
+    Json engines = Json::array();
+    Json budgets = Json::array();
+    if (run.resolved()) {
+        const Placement::DeploymentResult& deployment = *run.result.deployment;
+        for (const Placement::LoweredEngine& engine : deployment.ir->engines) {
+            engines.push_back({{"engine", engine.id}, {"device", optionalJson(engine.device)}});
+        }
+        for (const Placement::DeviceBudget& budget : deployment.report.budgets) {
+            budgets.push_back({{"device", budget.device},
+                               {"physical_device", budget.physical_device},
+                               {"total", budget.total},
+                               {"available", optionalJson(budget.available)},
+                               {"reserve", budget.reserve},
+                               {"usable", budget.usable},
+                               {"requested", budget.requested},
+                               {"headroom", budget.headroom}});
+        }
+    }
+    document["engines"] = std::move(engines);
+    document["budgets"] = std::move(budgets);
+}
+
+void addExplanationJson(Json& document, const PlacementRun& run) {
+    Json engines = Json::array();
+    Json steps = Json::array();
+    if (run.resolved()) {
+        const Placement::PlacementIR& ir = *run.result.deployment->ir;
+        for (const Placement::LoweredEngine& engine : ir.engines) {
+            Json object{{"engine", engine.id},
+                        {"class", engineClassName(engine.kind)},
+                        {"residency", Placement::residencyName(engine.residency)},
+                        {"priority", Placement::priorityName(engine.priority)},
+                        {"device", optionalJson(engine.device)}};
+            for (const Estimation::WorkloadRequirement& requirement : run.detail.workload) {
+                if (requirement.engine != engine.id) {
+                    continue;
+                }
+                const std::optional<Estimation::PeakBreakdown> breakdown =
+                    Estimation::peakBreakdown(requirement);
+                object["sessions"] = requirement.sessions;
+                object["concurrency"] = requirement.concurrency;
+                object["training"] = requirement.training;
+                object["peak"] = breakdown ? Json(breakdown->peak) : Json(nullptr);
+                Json terms = Json::array();
+                if (breakdown) {
+                    for (const Estimation::PeakTerm& term : breakdown->terms) {
+                        terms.push_back({{"term", term.name},
+                                         {"kind", kindName(term.range.kind)},
+                                         {"low", term.range.low},
+                                         {"high", term.range.high},
+                                         {"multiplier", term.multiplier},
+                                         {"bytes", term.bytes}});
+                    }
+                }
+                object["terms"] = std::move(terms);
+                break;
+            }
+            engines.push_back(std::move(object));
+        }
+        for (const Placement::FitStep& step : run.detail.resolution.first_fit.steps) {
+            steps.push_back({{"engine", step.engine},
+                             {"peak", step.peak},
+                             {"pinned", step.pinned},
+                             {"device", optionalJson(step.device)},
+                             {"headroom", step.headroom}});
+        }
+    }
+    document["engines"] = std::move(engines);
+    document["first_fit"] = std::move(steps);
+}
+
+Json inventoryJson(const Placement::ResourceInventory& inventory, std::string_view source) {
+    Json document;
+    document["format_version"] = kJsonFormatVersion;
+    document["command"] = "inventory";
+    document["inventory"] = source;
+    document["hardware_fingerprint"] = std::to_string(Placement::hardwareFingerprint(inventory));
+    document["canonical_text"] = Placement::canonicalInventoryText(inventory);
+    document["host"] = {{"os", inventory.os},
+                        {"logical_processors", inventory.logical_processors},
+                        {"numa_nodes", inventory.numa_nodes},
+                        {"host_total", inventory.host_total},
+                        {"host_available", optionalJson(inventory.host_available)},
+                        {"cuda_driver", optionalJson(inventory.cuda_driver)}};
+    Json devices = Json::array();
+    for (const Placement::InventoryDevice& device : inventory.devices) {
+        devices.push_back({{"id", device.id},
+                           {"name", device.name},
+                           {"kind", Placement::deviceKindName(device.kind)},
+                           {"index", optionalJson(device.index)},
+                           {"total_bytes", device.total_bytes},
+                           {"available_bytes", optionalJson(device.available_bytes)},
+                           {"usable_bytes", Placement::usableMemory(device)},
+                           {"compute_major", optionalJson(device.compute_major)},
+                           {"compute_minor", optionalJson(device.compute_minor)},
+                           {"capabilities", device.capabilities}});
+    }
+    document["devices"] = std::move(devices);
+    Json peers = Json::array();
+    for (const Placement::PeerLink& peer : inventory.peers) {
+        peers.push_back({{"first", peer.first}, {"second", peer.second}, {"enabled", peer.enabled}});
+    }
+    document["peers"] = std::move(peers);
+    Json transports = Json::array();
+    for (const Placement::TransportKind kind : inventory.transports) {
+        transports.push_back(Placement::transportKindName(kind));
+    }
+    document["transports"] = std::move(transports);
+    return document;
+}
+
+} // namespace Core::Companion

@@ -1,0 +1,50 @@
+// Text and JSON renderings of the companion's answers. The text forms are for
+// people (diagnostics in the compilers' form); the JSON documents are for
+// tools, in the stable shape the README documents.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "companion/session.h"
+#include "deployment/inventory.h"
+
+namespace Core::Companion {
+
+using Json = nlohmann::ordered_json;
+
+/// The version of every JSON document's shape, its "format_version".
+inline constexpr int kJsonFormatVersion = 1;
+
+/// One line per diagnostic, "FILE:LINE:COLUMN: error: MESSAGE [PATH]", each
+/// followed by its notes; "FILE: error: MESSAGE" where there is no position.
+[[nodiscard]] std::string diagnosticsText(const std::vector<Diagnostic>& diagnostics,
+                                          std::string_view file);
+
+/// The report, then each engine with the terms of its peak, the order in
+/// which first fit placed the engines, and the device budgets. For a run that
+/// resolved.
+[[nodiscard]] std::string explanationText(const PlacementRun& run, std::string_view reportTitle);
+
+/// The inventory's devices with their bytes, its fingerprint and its
+/// canonical text.
+[[nodiscard]] std::string inventoryText(const Placement::ResourceInventory& inventory,
+                                        std::string_view label);
+
+/// The diagnostics as JSON objects, with their notes.
+[[nodiscard]] Json diagnosticsJson(const std::vector<Diagnostic>& diagnostics);
+
+/// The keys every document of a placement starts with: format_version,
+/// command, file, inventory, resolved, and the hashes when resolution ran.
+[[nodiscard]] Json placementJson(std::string_view command, const PlacementRun& run,
+                                 std::string_view inventory);
+/// The engines with their devices and the device budgets of a resolved run.
+void addResolutionJson(Json& document, const PlacementRun& run);
+/// The engines with their peaks and terms, and first fit's steps.
+void addExplanationJson(Json& document, const PlacementRun& run);
+[[nodiscard]] Json inventoryJson(const Placement::ResourceInventory& inventory,
+                                 std::string_view source);
+
+} // namespace Core::Companion

@@ -1,0 +1,179 @@
+// Inventories, placement runs and their diagnostics.
+#include "companion/session.h"
+
+#include <map>
+#include <stdexcept>
+#include <utility>
+
+#include "common/byte_order.h"
+#include "deployment/memory_limits.h"
+#include "estimation/estimators.h"
+#include "placement/hints.h"
+
+namespace Core::Companion {
+
+Inventories::Inventories(InventorySource source, Host::HostProbeOptions probe)
+    : source_(source), probe_(std::move(probe)) {}
+
+const Placement::ResourceInventory& Inventories::get() {
+    if (!inventory_) {
+        if (source_ == InventorySource::fixture) {
+            inventory_ = Placement::portableInventoryFixture();
+        } else {
+            Host::HostProbe probe = Host::probeHostInventory(probe_);
+            inventory_ = std::move(probe.inventory);
+            notes_ = std::move(probe.notes);
+        }
+    }
+    return *inventory_;
+}
+
+std::string_view Inventories::name() const noexcept {
+    return source_ == InventorySource::fixture ? "fixture" : "host";
+}
+
+std::string_view Inventories::reportTitle() const noexcept {
+    return source_ == InventorySource::fixture ? "Resolved deployment (portable inventory fixture)"
+                                               : "Resolved deployment (host inventory)";
+}
+
+App::ResolutionInputs Inventories::inputs() {
+    return {Estimation::compositeWorkload, [this] { return get(); }};
+}
+
+PlacementRun runPlacement(const std::string& file, const Orchestration::SystemSpec& system,
+                          Inventories& inventories) {
+    PlacementRun run;
+    run.file = file;
+    try {
+        run.result = App::resolvePlacementFile(file, system, inventories.inputs(), &run.detail);
+    } catch (const Placement::ParseError& error) {
+        run.parseError = error;
+    } catch (const std::exception& error) {
+        run.failure = error.what();
+    }
+    return run;
+}
+
+std::string_view severityName(Severity severity) {
+    switch (severity) {
+    case Severity::error:
+        return "error";
+    case Severity::warning:
+        return "warning";
+    case Severity::note:
+        break;
+    }
+    return "note";
+}
+
+namespace {
+
+Diagnostic withNotes(Diagnostic diagnostic, std::span<const std::string> notes) {
+    for (const std::string& note : notes) {
+        diagnostic.notes.push_back({Severity::note, note, {}, diagnostic.location, {}});
+    }
+    return diagnostic;
+}
+
+/// Where the block that a resolution issue names stands: the device block
+/// for "device.X", the engine block for "engine.X" when there is one, else
+/// the placement's header.
+class BlockLocator {
+  public:
+    explicit BlockLocator(const App::PipelineDetail& detail) : header_(detail.header.location) {
+        for (const auto& [name, location] : detail.deviceBlocks) {
+            devices_.try_emplace(name, location);
+        }
+        for (const auto& [name, location] : detail.engineBlocks) {
+            engines_.try_emplace(name, location);
+        }
+    }
+
+    [[nodiscard]] SourceLocation locate(std::string_view path) const {
+        for (const auto& [prefix, blocks] : {std::pair{std::string_view("device."), &devices_},
+                                             std::pair{std::string_view("engine."), &engines_}}) {
+            if (!path.starts_with(prefix)) {
+                continue;
+            }
+            std::string_view name = path.substr(prefix.size());
+            // An engine's memory or model block is reported on the engine.
+            if (const auto found = blocks->find(name); found != blocks->end()) {
+                return found->second;
+            }
+            for (const std::string_view part : {".memory", ".model"}) {
+                if (name.ends_with(part)) {
+                    name.remove_suffix(part.size());
+                    if (const auto found = blocks->find(name); found != blocks->end()) {
+                        return found->second;
+                    }
+                }
+            }
+        }
+        return header_;
+    }
+
+  private:
+    SourceLocation header_;
+    std::map<std::string, SourceLocation, ByteLess> devices_;
+    std::map<std::string, SourceLocation, ByteLess> engines_;
+};
+
+} // namespace
+
+std::vector<Diagnostic> diagnose(const PlacementRun& run) {
+    std::vector<Diagnostic> diagnostics;
+    if (run.failure) {
+        diagnostics.push_back({Severity::error, *run.failure, {}, std::nullopt, {}});
+        return diagnostics;
+    }
+    if (run.parseError) {
+        const Placement::ParseError& error = *run.parseError;
+        diagnostics.push_back(withNotes({Severity::error, error.message(), {}, error.location(), {}},
+                                        Placement::parseErrorNotes(error)));
+        return diagnostics;
+    }
+    const App::PipelineDetail& detail = run.detail;
+    if (!run.result.deployment) {
+        for (const Placement::PlacementIssue& issue : run.result.loweringIssues) {
+            diagnostics.push_back(
+                withNotes({Severity::error, issue.message, issue.path, issue.location, {}},
+                          detail.loweringNotes.of(issue.path, issue.message)));
+        }
+        return diagnostics;
+    }
+    const BlockLocator locator(detail);
+    for (const Placement::DeploymentIssue& issue : run.result.deployment->report.issues) {
+        diagnostics.push_back(
+            withNotes({Severity::error, issue.message, issue.path, locator.locate(issue.path), {}},
+                      detail.resolution.notes.of(issue.path, issue.message)));
+    }
+    if (detail.ir) {
+        for (const Placement::MemoryLimitWarning& warning :
+             Placement::memoryLimitWarnings(*detail.ir, detail.workload)) {
+            const std::string path = warning.path();
+            diagnostics.push_back(
+                {Severity::warning, warning.message(), path, locator.locate(path), {}});
+        }
+    }
+    return diagnostics;
+}
+
+std::string humanBytes(std::uint64_t bytes) {
+    constexpr std::string_view kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    std::size_t unit = 0;
+    std::uint64_t scale = 1;
+    while (unit + 1 < std::size(kUnits) && bytes / scale >= 1024) {
+        scale *= 1024;
+        ++unit;
+    }
+    if (unit == 0) {
+        return std::to_string(bytes) + " B";
+    }
+    // Tenths, rounded down, without floating point.
+    const std::uint64_t whole = bytes / scale;
+    const std::uint64_t tenth = (bytes % scale) / (scale / 10);
+    return std::to_string(whole) + "." + std::to_string(tenth) + " " + std::string(kUnits[unit]);
+}
+
+} // namespace Core::Companion
