@@ -46,7 +46,10 @@ int emit(std::ostream& out, std::ostream& err, const std::string& text, int stat
 }
 
 int emitJson(std::ostream& out, std::ostream& err, const Json& document, int status) {
-    return emit(out, err, document.dump(2) + "\n", status);
+    // A file name or an offending byte need not be UTF-8; JSON text must be,
+    // so each invalid byte becomes U+FFFD.
+    return emit(out, err, document.dump(2, ' ', false, Json::error_handler_t::replace) + "\n",
+                status);
 }
 
 /// The probe's notes, one "talvex_composite: note: ..." line each.
@@ -234,7 +237,11 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 
     if (helpCommand->parsed()) {
         if (options.topic.empty()) {
-            return emit(out, err, app.help(), kSuccess);
+            // app.help() would give the help of the help subcommand, now selected.
+            return emit(out, err,
+                        app.get_formatter()->make_help(&app, std::string(kProgram),
+                                                       CLI::AppFormatMode::Normal),
+                        kSuccess);
         }
         for (CLI::App* command : {deployCommand, checkCommand, explainCommand, inventoryCommand}) {
             if (command->get_name() == options.topic) {

@@ -182,7 +182,7 @@ void PlacementLowering::reportAbsentEngines(std::vector<PlacementIssue>& issues)
             engines.emplace_back(spec.id);
         }
     }
-    const std::string listIntro = "the engines of '" + system_.id + "' are ";
+    const std::string listIntro = "an engine of '" + system_.id + "' is one of ";
     issues.reserve(issues.size() + absent.size());
     for (std::size_t i = 0; i < absent.size(); ++i) {
         if (i == 0 || absent[i]->name != absent[i - 1]->name) {
@@ -256,7 +256,7 @@ PlacementLowering::lowerEngines(const PlacementSpec& header,
                     std::optional<std::string> text =
                         devices_.empty() ? "no device is declared; add a device block for it"
                                          : nameNote(*lowered.device, *deviceNames,
-                                                    "the declared devices are ");
+                                                    "a declared device is one of ");
                     if (text) {
                         note(path, message, std::move(*text));
                     }

@@ -1,0 +1,256 @@
+// The companion command in-process: its end-to-end cases against their
+// expected output, deploy against the tool, the command line's mistakes, bad
+// input, and the host inventory on a machine made of fixtures.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/driver.h"
+#include "companion_support.h"
+
+namespace Core::Companion {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Outcome;
+using testing::runCommand;
+using testing::slurp;
+
+class CompanionTest : public ::testing::Test {
+  protected:
+    // Paths in expected outputs are relative to the project root.
+    void SetUp() override { fs::current_path(TALVEX_SOURCE_DIR); }
+};
+
+/// Each NAME.cplace under tests/companion/cases has NAME.check, what check
+/// prints for it, and may have NAME.explain, what explain prints.
+TEST_F(CompanionTest, CasesGiveTheirExpectedOutput) {
+    int checked = 0;
+    for (const auto& entry : fs::directory_iterator("tests/companion/cases")) {
+        const fs::path& input = entry.path();
+        if (input.extension() != ".cplace") {
+            continue;
+        }
+        SCOPED_TRACE(input.string());
+        fs::path expected = input;
+        const std::string check = slurp(expected.replace_extension(".check"));
+        ASSERT_TRUE(fs::exists(expected)) << "needs its .check";
+        const Outcome checkRun = runCommand({"check", input.string()});
+        EXPECT_EQ(checkRun.out, check);
+        EXPECT_EQ(checkRun.err, "");
+        const bool refused = check.find(": error: ") != std::string::npos;
+        EXPECT_EQ(checkRun.status, refused ? 1 : 0);
+
+        const Outcome explainRun = runCommand({"explain", input.string()});
+        EXPECT_EQ(explainRun.status, checkRun.status);
+        // Explain says on standard error what check says on standard output.
+        EXPECT_EQ(explainRun.err, check);
+        if (fs::exists(expected.replace_extension(".explain"))) {
+            EXPECT_EQ(explainRun.out, slurp(expected));
+        } else {
+            EXPECT_TRUE(refused) << "a case that resolves needs its .explain";
+        }
+        ++checked;
+    }
+    EXPECT_GE(checked, 10);
+}
+
+TEST_F(CompanionTest, DeployIsTheToolOnEveryPlacementFile) {
+    std::vector<std::string> files = testing::placementFiles();
+    files.emplace_back("tests/app/cases/no-such-file.cplace");
+    files.emplace_back("examples");
+    for (const std::string& file : files) {
+        SCOPED_TRACE(file);
+        std::ostringstream out;
+        std::ostringstream err;
+        const int status = App::run({file}, out, err);
+        const Outcome companion = runCommand({"deploy", file});
+        EXPECT_EQ(companion.status, status);
+        EXPECT_EQ(companion.out, out.str());
+        EXPECT_EQ(companion.err, err.str());
+    }
+}
+
+// The terms of each engine add up to its peak, and the peaks on a device to
+// its requested figure: read off explain's text for the worked example.
+TEST_F(CompanionTest, ExplanationAddsUp) {
+    const Outcome outcome = runCommand({"explain", "examples/demo.cplace"});
+    ASSERT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_TRUE(outcome.out.starts_with(slurp("examples/demo.stdout")));
+    std::istringstream lines(outcome.out);
+    std::string line;
+    std::uint64_t sum = 0;
+    int peaks = 0;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string first;
+        words >> first;
+        std::uint64_t bytes = 0;
+        if (first == "peak") {
+            words >> bytes;
+            EXPECT_EQ(sum, bytes) << line;
+            sum = 0;
+            ++peaks;
+        } else if (line.starts_with("    ") && line.find(" bytes") != std::string::npos &&
+                   line.find("requested") == std::string::npos &&
+                   line.find("headroom") == std::string::npos) {
+            // "    weights           64 bytes": the label may be two words.
+            const std::size_t number = line.find_first_of("0123456789", 22);
+            ASSERT_NE(number, std::string::npos) << line;
+            sum += std::stoull(line.substr(number));
+        }
+    }
+    EXPECT_EQ(peaks, 3);
+    EXPECT_NE(outcome.out.find("requested 340788408 bytes (325.0 MiB) = intuition-transformer "
+                               "269485048 + sensory-sync 71303360\n"),
+              std::string::npos);
+    EXPECT_NE(outcome.out.find("  1. intuition-transformer 269485048 bytes (257.0 MiB) -> cpu0, "
+                               "133168136 bytes (126.9 MiB) left\n"),
+              std::string::npos);
+}
+
+TEST_F(CompanionTest, CommandLineMistakesExitTwoWithTheUsage) {
+    const std::vector<std::vector<std::string>> mistakes = {
+        {},
+        {"frobnicate"},
+        {"deploy"},
+        {"deploy", "a.cplace", "b.cplace"},
+        {"explain"},
+        {"check"},
+        {"check", "--format", "xml", "examples/demo.cplace"},
+        {"deploy", "--bogus", "examples/demo.cplace"},
+        {"inventory", "--inventory", "cloud"},
+        {"inventory", "extra"},
+        {"help", "frobnicate"},
+    };
+    for (const std::vector<std::string>& args : mistakes) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        const Outcome outcome = runCommand(args);
+        EXPECT_EQ(outcome.status, 2);
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_TRUE(outcome.err.starts_with("talvex_composite: ")) << outcome.err;
+        EXPECT_NE(outcome.err.find("usage: talvex_composite deploy FILE"), std::string::npos);
+    }
+}
+
+TEST_F(CompanionTest, HelpAndVersionGoToStandardOutput) {
+    const Outcome help = runCommand({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.err, "");
+    for (const char* command : {"deploy", "check", "explain", "inventory"}) {
+        EXPECT_NE(help.out.find(command), std::string::npos) << command;
+    }
+    const Outcome version = runCommand({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "talvex_composite 0.1.0\n");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"help", "check"}, std::vector<std::string>{"check", "--help"}}) {
+        const Outcome subcommand = runCommand(args);
+        EXPECT_EQ(subcommand.status, 0);
+        EXPECT_NE(subcommand.out.find("--format"), std::string::npos) << subcommand.out;
+        EXPECT_NE(subcommand.out.find("check"), std::string::npos);
+    }
+    EXPECT_EQ(runCommand({"help"}).out, help.out);
+}
+
+// Files that cannot be read are reported in place and the others still checked.
+TEST_F(CompanionTest, CheckGoesOnPastFilesThatCannotBeRead) {
+    const Outcome outcome =
+        runCommand({"check", "examples/demo.cplace", "tests/no-such.cplace", "examples",
+                    "tests/companion/cases/misspelled_field.cplace"});
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.out,
+              "tests/no-such.cplace: error: cannot open placement file: tests/no-such.cplace\n"
+              "examples: error: cannot open placement file: examples\n" +
+                  slurp("tests/companion/cases/misspelled_field.check"));
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(runCommand({"check", "examples/demo.cplace", "examples/tour.cplace"}).status, 0);
+}
+
+class FailingBuffer : public std::streambuf {
+  protected:
+    int_type overflow(int_type /*c*/) override { return traits_type::eof(); }
+    std::streamsize xsputn(const char* /*s*/, std::streamsize /*n*/) override { return 0; }
+};
+
+TEST_F(CompanionTest, OutputThatCannotBeWrittenIsAFailure) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"check", "examples/oom.cplace"},
+         "talvex_composite: error: cannot write to standard output\n"},
+        {{"explain", "examples/demo.cplace", "--format", "json"},
+         "talvex_composite: error: cannot write to standard output\n"},
+        {{"inventory"}, "talvex_composite: error: cannot write to standard output\n"},
+        {{"deploy", "examples/demo.cplace"},
+         "deployment example: cannot write report to standard output\n"},
+    };
+    for (const auto& [args, message] : cases) {
+        SCOPED_TRACE(args.front());
+        FailingBuffer buffer;
+        std::ostream out(&buffer);
+        std::ostringstream err;
+        EXPECT_EQ(run(args, out, err, testing::noGpuProbe()), 1);
+        EXPECT_EQ(err.str(), message);
+    }
+}
+
+/// A machine made of fixtures: meminfo without control group limits, an hwloc
+/// topology of two sockets, no GPU management library and a fixed kernel.
+class HostInventoryTest : public CompanionTest {
+  protected:
+    void SetUp() override {
+        CompanionTest::SetUp();
+        root_ = fs::temp_directory_path() / ("talvex_companion_host_" + std::to_string(::getpid()));
+        fs::create_directories(root_ / "proc/self");
+        std::ofstream(root_ / "proc/meminfo") << "MemTotal:       16777216 kB\n"
+                                                 "MemFree:         1048576 kB\n"
+                                                 "MemAvailable:    8388608 kB\n";
+        std::ofstream(root_ / "proc/self/cgroup") << "0::/\n";
+        probe_ = testing::noGpuProbe();
+        probe_.root = root_;
+        probe_.topology_xml = fs::path(TALVEX_SOURCE_DIR) / "tests/host/topologies/two_sockets.xml";
+        probe_.os = "TestOS 1.0 x86_64";
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    fs::path root_;
+    Host::HostProbeOptions probe_;
+};
+
+TEST_F(HostInventoryTest, ResolvesAgainstTheProbedMachine) {
+    const Outcome deploy =
+        runCommand({"deploy", "--inventory", "host", "tests/companion/cases/host_cpu.cplace"}, probe_);
+    EXPECT_EQ(deploy.status, 0) << deploy.err;
+    EXPECT_TRUE(deploy.out.starts_with("Resolved deployment (host inventory)\n")) << deploy.out;
+    EXPECT_NE(deploy.out.find("cpu0 requested=407901752 usable=8589934592 headroom=8182032840\n"),
+              std::string::npos)
+        << deploy.out;
+    EXPECT_NE(deploy.err.find("talvex_composite: note: no GPU management library"),
+              std::string::npos)
+        << deploy.err;
+
+    // The fixture's GPU is not this machine's: the same placement as the tool
+    // resolves it, refused here.
+    const Outcome gpu = runCommand({"deploy", "--inventory", "host", "examples/demo.cplace"}, probe_);
+    EXPECT_EQ(gpu.status, 1);
+    EXPECT_NE(gpu.err.find("deployment example: device.gpu0: declared device is absent from "
+                           "resource inventory\n"),
+              std::string::npos)
+        << gpu.err;
+
+    const Outcome inventory = runCommand({"inventory", "--inventory", "host"}, probe_);
+    EXPECT_EQ(inventory.status, 0);
+    EXPECT_TRUE(inventory.out.starts_with("inventory: host inventory\n")) << inventory.out;
+    EXPECT_NE(inventory.out.find("os TestOS 1.0 x86_64, 32 logical processors, 4 NUMA nodes\n"),
+              std::string::npos)
+        << inventory.out;
+    EXPECT_NE(inventory.out.find("host_total=17179869184\n"), std::string::npos);
+    // Two probes of an unchanged machine: the same fingerprint.
+    EXPECT_EQ(runCommand({"inventory", "--inventory", "host"}, probe_).out, inventory.out);
+}
+
+} // namespace
+} // namespace Core::Companion
