@@ -185,10 +185,8 @@ int usageError(std::ostream& err, std::string_view message) {
     return kUsageError;
 }
 
-} // namespace
-
-int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-        const Host::HostProbeOptions& probe) {
+int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+               const Host::HostProbeOptions& probe) {
     Options options;
     CLI::App app("Resolves how the engines of composite-three-engine are deployed, shows every "
                  "issue of a placement file with its position, explains the plan, and speaks "
@@ -263,6 +261,21 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         return explain(options, inventories, out, err);
     }
     return inventory(options, inventories, out, err);
+}
+
+} // namespace
+
+int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+        const Host::HostProbeOptions& probe) {
+    // Whatever a stage lets escape (running out of memory, say) still ends in
+    // one line and a documented status.
+    try {
+        return runCommand(args, out, err, probe);
+    } catch (const std::exception& error) {
+        err << kProgram << ": error: " << error.what() << '\n';
+        err.flush();
+        return kRefused;
+    }
 }
 
 } // namespace Core::Companion

@@ -66,6 +66,8 @@ struct PeakTerm {
     ByteRange range;              ///< the estimate's field
     std::uint32_t multiplier = 1; ///< sessions, concurrency, or 1
     std::uint64_t bytes = 0;
+
+    friend bool operator==(const PeakTerm&, const PeakTerm&) = default;
 };
 
 /// A peak and the terms it adds up, in the order they are summed: weights,
@@ -75,6 +77,8 @@ struct PeakTerm {
 struct PeakBreakdown {
     std::vector<PeakTerm> terms;
     std::uint64_t peak = 0;
+
+    friend bool operator==(const PeakBreakdown&, const PeakBreakdown&) = default;
 };
 
 /// The peak with its terms, or absent on an unknown or invalid counted field

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace Core::Estimation {
@@ -36,6 +37,35 @@ class PeakMemoryTest : public ::testing::Test {
 
     WorkloadRequirement requirement;
 };
+
+// The peak's terms, in the order they are summed, with their multipliers.
+TEST_F(PeakMemoryTest, BreakdownNamesEachTermAndAddsUpToThePeak) {
+    for (const bool training : {false, true}) {
+        SCOPED_TRACE(training);
+        requirement.training = training;
+        const std::optional<PeakBreakdown> breakdown = peakBreakdown(requirement);
+        ASSERT_TRUE(breakdown.has_value());
+        std::vector<std::string_view> names;
+        std::uint64_t sum = 0;
+        for (const PeakTerm& term : breakdown->terms) {
+            names.push_back(term.name);
+            EXPECT_EQ(term.bytes, term.range.high * term.multiplier) << term.name;
+            sum += term.bytes;
+        }
+        std::vector<std::string_view> expected = {"weights", "adapter_weights", "kv_cache",
+                                                  "activations", "workspace", "pool",
+                                                  "runtime_overhead"};
+        if (training) {
+            expected.insert(expected.begin() + 2, "optimizer_state");
+        }
+        EXPECT_EQ(names, expected);
+        EXPECT_EQ(sum, breakdown->peak);
+        EXPECT_EQ(peakMemory(requirement), breakdown->peak);
+        EXPECT_EQ(breakdown->terms[training ? 3 : 2].multiplier, 3u); // sessions
+    }
+    requirement.estimate.weights = ByteRange::unknown();
+    EXPECT_FALSE(peakBreakdown(requirement).has_value());
+}
 
 TEST_F(PeakMemoryTest, SumsHighEndsWithSessionsAndConcurrency) {
     EXPECT_EQ(peakMemory(requirement), kInferencePeak);
