@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "app/report.h"
 #include "common/byte_order.h"
 #include "deployment/memory_limits.h"
 #include "estimation/estimators.h"
@@ -33,7 +34,7 @@ std::string_view Inventories::name() const noexcept {
 }
 
 std::string_view Inventories::reportTitle() const noexcept {
-    return source_ == InventorySource::fixture ? "Resolved deployment (portable inventory fixture)"
+    return source_ == InventorySource::fixture ? App::kPortableReportTitle
                                                : "Resolved deployment (host inventory)";
 }
 

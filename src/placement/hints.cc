@@ -48,6 +48,8 @@ std::size_t editDistance(std::string_view a, std::string_view b, std::size_t lim
 /// How many names a note may list on its line.
 constexpr std::size_t kListedNames = 8;
 
+std::string didYouMean(std::string_view word) { return "did you mean '" + std::string(word) + "'?"; }
+
 std::string key(std::string_view path, std::string_view message) {
     std::string text(path);
     text += '\n'; // a path never holds a line feed
@@ -103,7 +105,7 @@ std::optional<std::string_view> nearestWord(std::string_view word,
 std::optional<std::string> nameNote(std::string_view name, std::span<const std::string_view> valid,
                                     std::string_view listIntro) {
     if (const std::optional<std::string_view> near = nearestWord(name, valid)) {
-        return "did you mean '" + std::string(*near) + "'?";
+        return didYouMean(*near);
     }
     if (valid.empty() || valid.size() > kListedNames) {
         return std::nullopt;
@@ -128,7 +130,7 @@ std::vector<std::string> parseErrorNotes(const ParseError& error) {
     const std::string intro = "expected " + std::string(hint.what) + " ";
     if (hint.words.size() == 1) {
         if (const std::optional<std::string_view> near = nearestWord(hint.found, hint.words)) {
-            notes.push_back("did you mean '" + std::string(*near) + "'?");
+            notes.push_back(didYouMean(*near));
         }
     } else if (std::optional<std::string> note = nameNote(hint.found, hint.words, intro)) {
         notes.push_back(std::move(*note));
