@@ -1,7 +1,10 @@
-# Install rules: the tool in bin/, the subsystem libraries in lib/, their public
-# headers under include/talvex_composite_deploy/<folder>/, the manual page, and
-# a CMake package so that find_package(talvex_composite_deploy) gives the
-# targets talvex::core_placement, talvex::core_app and the rest.
+# Install rules: the tool and the companion command talvex_composite in bin/,
+# the subsystem libraries in lib/, their public headers under
+# include/talvex_composite_deploy/<folder>/, the two manual pages, and a CMake
+# package so that find_package(talvex_composite_deploy) gives the targets
+# talvex::core_placement, talvex::core_app and the rest. The companion's
+# library core_companion is internal: the command is its interface, so neither
+# the library nor its headers are part of the package.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -11,10 +14,10 @@ set(talvex_libraries
 set(talvex_package_dir ${CMAKE_INSTALL_LIBDIR}/cmake/${PROJECT_NAME})
 set(talvex_include_dir ${CMAKE_INSTALL_INCLUDEDIR}/${PROJECT_NAME})
 
-# A shared build (BUILD_SHARED_LIBS) finds its libraries from the tool's bin/
-# folder and from each other, wherever the prefix is; before 1.0 every minor
-# release is a new ABI.
-set_target_properties(talvex_composite_deploy PROPERTIES
+# A shared build (BUILD_SHARED_LIBS) finds its libraries from the commands'
+# bin/ folder and from each other, wherever the prefix is; before 1.0 every
+# minor release is a new ABI.
+set_target_properties(talvex_composite_deploy talvex_composite PROPERTIES
   INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
 foreach(library IN LISTS talvex_libraries)
   if(NOT library STREQUAL "core_common")
@@ -39,6 +42,18 @@ endif()
 install(TARGETS talvex_composite_deploy
   EXPORT talvex_composite_deploy_targets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The companion command, outside the package's export set. A static
+# core_companion is inside the executable; a shared one is installed as a
+# runtime file only, for the command, with no header and no target.
+install(TARGETS talvex_composite RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+get_target_property(talvex_companion_type core_companion TYPE)
+if(talvex_companion_type STREQUAL "SHARED_LIBRARY")
+  set_target_properties(core_companion PROPERTIES
+    INSTALL_RPATH "$ORIGIN"
+    VERSION ${PROJECT_VERSION}
+    SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
+  install(TARGETS core_companion LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_SKIP)
+endif()
 # Only the headers in a library's public file set (HEADERS) are installed;
 # internal ones stay out, and scripts/check-install.sh compiles every installed
 # header on its own to prove that none of them needs an internal one.
@@ -67,5 +82,5 @@ install(FILES
   ${PROJECT_BINARY_DIR}/${PROJECT_NAME}ConfigVersion.cmake
   DESTINATION ${talvex_package_dir})
 
-install(FILES ${PROJECT_SOURCE_DIR}/${PROJECT_NAME}.1
+install(FILES ${PROJECT_SOURCE_DIR}/${PROJECT_NAME}.1 ${PROJECT_SOURCE_DIR}/talvex_composite.1
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs a release build into a temporary prefix and checks the package as
-# its users see it: the layout, no internal header, headers that stand on their
-# own, no build-only flags in the exported targets, the tool and the manual
-# page, a consumer built with find_package whose in-process run gives the
-# same output as the tool for every example, and the host probe linked the
-# same way.
+# its users see it: the layout, no internal header or library, headers that
+# stand on their own, no build-only flags in the exported targets, the tool,
+# the companion command talvex_composite (whose deploy must answer as the tool
+# does) and both manual pages, a consumer built with find_package whose
+# in-process run gives the same output as the tool for every example, and the
+# host probe linked the same way.
 # Usage: scripts/check-install.sh   (from anywhere; builds in build/install-check)
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -35,11 +36,12 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTALVEX_BUILD_TESTS=OFF \
 compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
 include=$prefix/include/talvex_composite_deploy
 package=$prefix/lib/cmake/talvex_composite_deploy
-manpage=$prefix/share/man/man1/talvex_composite_deploy.1
+manpages=("$prefix/share/man/man1/talvex_composite_deploy.1"
+  "$prefix/share/man/man1/talvex_composite.1")
 
 layout_complete() {
   local file missing=0
-  for file in bin/talvex_composite_deploy \
+  for file in bin/talvex_composite_deploy bin/talvex_composite \
     lib/libcore_orchestration.a lib/libcore_placement.a lib/libcore_estimation.a \
     lib/libcore_deployment.a lib/libcore_host.a lib/libcore_app.a \
     include/talvex_composite_deploy/app/pipeline.h \
@@ -49,7 +51,7 @@ layout_complete() {
     lib/cmake/talvex_composite_deploy/talvex_composite_deployConfig.cmake \
     lib/cmake/talvex_composite_deploy/talvex_composite_deployConfigVersion.cmake \
     lib/cmake/talvex_composite_deploy/talvex_composite_deployTargets.cmake \
-    share/man/man1/talvex_composite_deploy.1; do
+    share/man/man1/talvex_composite_deploy.1 share/man/man1/talvex_composite.1; do
     [[ -e $prefix/$file ]] || { echo "  missing: $file"; missing=1; }
   done
   return $missing
@@ -61,12 +63,25 @@ no_internal_headers() {
   for header in placement/placement_parser.h placement/keywords.h orchestration/cycle_check.h \
     deployment/binding.h deployment/workload_index.h estimation/checked_terms.h \
     common/canonical_text.h app/driver.h \
-    host/memory.h host/topology.h host/cuda_devices.h host/visible_devices.h; do
+    host/memory.h host/topology.h host/cuda_devices.h host/visible_devices.h \
+    companion/companion.h companion/session.h companion/render.h; do
     [[ ! -e $include/$header ]] || { echo "  installed: $header"; found=1; }
   done
   return $found
 }
 check "no internal header installed" no_internal_headers
+
+# The companion's library lives inside its command (a static build) and is
+# never a target of the package.
+companion_library_internal() {
+  local found=0 library
+  for library in "$prefix"/lib/libcore_companion*; do
+    [[ ! -e $library ]] || { echo "  installed: ${library#"$prefix"/}"; found=1; }
+  done
+  ! grep -rq core_companion "$package" || { echo "  core_companion in the package"; found=1; }
+  return $found
+}
+check "companion library not installed" companion_library_internal
 
 # Each header compiled alone against the installed folder only: a public
 # header that includes an internal one, or forgets an include, fails here.
@@ -86,10 +101,42 @@ check "exported targets carry no build-only flags or paths" no_build_flags_expor
 check "installed tool prints the demo report" \
   diff <("$prefix/bin/talvex_composite_deploy" examples/demo.cplace) examples/demo.stdout
 
-check "manual page renders without warnings (groff)" \
-  bash -c '[[ -z $(LC_ALL=C.UTF-8 groff -man -ww -z "$1" 2>&1) ]]' _ "$manpage"
-check "manual page renders without warnings (man)" \
-  bash -c '[[ -z $(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$1" 2>&1 >/dev/null) ]]' _ "$manpage"
+for manpage in "${manpages[@]}"; do
+  check "manual page ${manpage##*/} renders without warnings (groff)" \
+    bash -c '[[ -z $(LC_ALL=C.UTF-8 groff -man -ww -z "$1" 2>&1) ]]' _ "$manpage"
+  check "manual page ${manpage##*/} renders without warnings (man)" \
+    bash -c '[[ -z $(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$1" 2>&1 >/dev/null) ]]' _ "$manpage"
+done
+
+# talvex_composite deploy is the tool, byte for byte: standard output,
+# standard error and status, on every placement file of the tree and on a
+# file that does not exist.
+companion_deploy_matches_tool() {
+  local input tool_status companion_status ok=0
+  for input in examples/*.cplace tests/app/cases/*.cplace examples/no-such-file.cplace; do
+    "$prefix/bin/talvex_composite_deploy" "$input" >"$work/tool.out" 2>"$work/tool.err"
+    tool_status=$?
+    "$prefix/bin/talvex_composite" deploy "$input" >"$work/companion.out" 2>"$work/companion.err"
+    companion_status=$?
+    if [[ $tool_status -ne $companion_status ]] || ! cmp -s "$work/tool.out" "$work/companion.out" ||
+      ! cmp -s "$work/tool.err" "$work/companion.err"; then
+      echo "  differs: $input (tool $tool_status, companion $companion_status)"
+      ok=1
+    fi
+  done
+  return $ok
+}
+check "installed talvex_composite deploy answers as the tool on every example" \
+  companion_deploy_matches_tool
+
+companion_version_is_the_package_version() {
+  local version
+  version=$(sed -n 's/^set(PACKAGE_VERSION "\(.*\)")$/\1/p' \
+    "$package/talvex_composite_deployConfigVersion.cmake")
+  [[ -n $version && $("$prefix/bin/talvex_composite" --version) == "talvex_composite $version" ]]
+}
+check "installed talvex_composite --version gives the package version" \
+  companion_version_is_the_package_version
 
 consumer=$work/consumer
 build_consumer() {
