@@ -4,8 +4,9 @@
 # stand on their own, no build-only flags in the exported targets, the tool,
 # the companion command talvex_composite (whose deploy must answer as the tool
 # does) and both manual pages, a consumer built with find_package whose
-# in-process run gives the same output as the tool for every example, and the
-# host probe linked the same way.
+# in-process run gives the same output as the tool for every example, the
+# host probe linked the same way, and a placement resolved against the host
+# probe in-process as talvex_composite --inventory host resolves it.
 # Usage: scripts/check-install.sh   (from anywhere; builds in build/install-check)
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -176,6 +177,35 @@ host_probe_lists_the_host() {
   [[ $(head -n 1 <<<"$text") == TALVEX-RESOURCE-INVENTORY/1 && $text == *'cpu|8:host-cpu|'* ]]
 }
 check "host probe built against the package lists the host" host_probe_lists_the_host
+
+# Embedded against the host probe (the README's example), a plan resolves as
+# talvex_composite deploy --inventory host resolves it. Usable and headroom
+# figures follow the memory available at each probe, so they are left out.
+host_resolve_matches_companion() {
+  local input ok=0 resolve_status companion_status
+  printf '%s\n' 'placement host for system composite-three-engine {' '  format: 1;' \
+    '  policy: first_fit;' '  device cpu0 { kind: cpu; }' '}' >"$work/host.cplace"
+  for input in "$work/host.cplace" examples/*.cplace; do
+    "$consumer/host_resolve" "$input" >"$work/resolve.out" 2>"$work/resolve.err"
+    resolve_status=$?
+    "$prefix/bin/talvex_composite" deploy --inventory host "$input" >"$work/companion.out" \
+      2>"$work/companion.err"
+    companion_status=$?
+    grep -v '^talvex_composite: note: ' "$work/companion.err" >"$work/companion.lines"
+    if [[ $resolve_status -ne $companion_status ]] ||
+      ! cmp -s <(without_free_memory <"$work/resolve.out") \
+        <(without_free_memory <"$work/companion.out") ||
+      ! cmp -s <(without_free_memory <"$work/resolve.err") \
+        <(without_free_memory <"$work/companion.lines"); then
+      echo "  differs: $input (embedded $resolve_status, companion $companion_status)"
+      ok=1
+    fi
+  done
+  return $ok
+}
+without_free_memory() { sed -E 's/(usable|headroom)([= ])[0-9]+/\1\2N/g'; }
+check "embedded host resolution answers as talvex_composite --inventory host" \
+  host_resolve_matches_companion
 
 echo "install: ${passed} passed, ${failed} failed"
 [[ $failed -eq 0 ]]
