@@ -42,18 +42,9 @@ endif()
 install(TARGETS talvex_composite_deploy
   EXPORT talvex_composite_deploy_targets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-# The companion command, outside the package's export set. A static
-# core_companion is inside the executable; a shared one is installed as a
-# runtime file only, for the command, with no header and no target.
+# The companion command, outside the package's export set; its library is
+# always static, inside the executable.
 install(TARGETS talvex_composite RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-get_target_property(talvex_companion_type core_companion TYPE)
-if(talvex_companion_type STREQUAL "SHARED_LIBRARY")
-  set_target_properties(core_companion PROPERTIES
-    INSTALL_RPATH "$ORIGIN"
-    VERSION ${PROJECT_VERSION}
-    SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
-  install(TARGETS core_companion LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_SKIP)
-endif()
 # Only the headers in a library's public file set (HEADERS) are installed;
 # internal ones stay out, and scripts/check-install.sh compiles every installed
 # header on its own to prove that none of them needs an internal one.

@@ -220,6 +220,16 @@ int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
     CLI::App* helpCommand = app.add_subcommand("help", "Show the help of a subcommand");
     helpCommand->add_option("SUBCOMMAND", options.topic, "deploy, check, explain or inventory");
 
+    // CLI11 says only that a subcommand is required when the first word is
+    // an unknown one; name it instead.
+    const std::vector<CLI::App*> commands = {deployCommand, checkCommand, explainCommand,
+                                             inventoryCommand, helpCommand};
+    if (!args.empty() && !args.front().starts_with("-") &&
+        std::none_of(commands.begin(), commands.end(), [&args](const CLI::App* command) {
+            return command->get_name() == args.front();
+        })) {
+        return usageError(err, "unknown subcommand '" + args.front() + "'");
+    }
     try {
         std::vector<std::string> reversed(args.rbegin(), args.rend()); // CLI11 pops from the back
         app.parse(reversed);

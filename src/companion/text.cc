@@ -100,7 +100,7 @@ void appendEngine(std::string& text, const Placement::LoweredEngine& engine,
             line += " = " + std::to_string(term.range.high) + " x " +
                     counted(term.multiplier, "concurrent execution");
         }
-        if (term.range.kind == Estimation::EstimateKind::range) {
+        if (term.range.kind == Estimation::EstimateKind::range && term.range.low != term.range.high) {
             line += ", range " + std::to_string(term.range.low) + "-" +
                     std::to_string(term.range.high) + ", the high end counted";
         }
@@ -144,10 +144,10 @@ std::string explanationText(const PlacementRun& run, std::string_view reportTitl
     text += "\ndevice budgets\n";
     for (const Placement::DeviceBudget& budget : report.budgets) {
         text += "  " + budget.device + " on " + budget.physical_device + ": usable " +
-                bytesText(budget.usable) + " (total " + std::to_string(budget.total) +
+                bytesText(budget.usable) + ", total " + std::to_string(budget.total) +
                 ", available " +
                 (budget.available ? std::to_string(*budget.available) : std::string("-")) +
-                ", reserve " + std::to_string(budget.reserve) + ")\n";
+                ", reserve " + std::to_string(budget.reserve) + "\n";
         std::string sum;
         for (const Placement::EngineAssignment& assignment : report.assignments) {
             if (assignment.device == budget.device) {
