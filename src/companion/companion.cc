@@ -47,7 +47,7 @@ int emit(std::ostream& out, std::ostream& err, const std::string& text, int stat
 
 int emitJson(std::ostream& out, std::ostream& err, const Json& document, int status) {
     // A file name or an offending byte need not be UTF-8; JSON text must be,
-    // so each invalid byte becomes U+FFFD.
+    // so each ill-formed sequence becomes one U+FFFD.
     return emit(out, err, document.dump(2, ' ', false, Json::error_handler_t::replace) + "\n",
                 status);
 }
