@@ -1,12 +1,16 @@
-// Checks shared by the fuzz targets: how a finding is reported, and the shape
-// of the "file:LINE:COLUMN: " prefix of an error line.
+// Checks shared by the fuzz targets: how a finding is reported, the shape of
+// the "file:LINE:COLUMN: " prefix of an error line, and the scratch file that
+// the targets which run a whole command read their input from.
 #pragma once
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,6 +33,8 @@ inline void require(bool holds, std::string_view what, std::string_view detail) 
 struct Position {
     std::uint32_t line = 0;
     std::uint32_t column = 0;
+
+    friend bool operator==(const Position&, const Position&) = default;
 };
 
 /// A message split into its "file:LINE:COLUMN: " prefix and the rest.
@@ -91,6 +97,45 @@ inline bool insideText(std::string_view text, Position position) {
     }
     const std::size_t lineEnd = std::min(text.find('\n', lineStart), text.size());
     return position.column >= 1 && position.column - 1 <= lineEnd - lineStart;
+}
+
+/// A plain decimal u64: digits only, no leading zero unless it is 0.
+inline std::optional<std::uint64_t> plainDecimal(std::string_view text) {
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size() || text.empty() ||
+        (text.size() > 1 && text[0] == '0')) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+/// One file per process and target, overwritten for every input: $TMPDIR when
+/// set, else /dev/shm (memory, no disk traffic) when there is one, else /tmp.
+inline std::string scratchPath(std::string_view stem) {
+    std::string folder = "/tmp";
+    if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir != nullptr && *tmpdir != '\0') {
+        folder = tmpdir;
+    } else if (std::filesystem::is_directory("/dev/shm")) {
+        folder = "/dev/shm";
+    }
+    return folder + "/" + std::string(stem) + "_" + std::to_string(getpid()) + ".cplace";
+}
+
+/// Replaces the file's content; any failure ends the process, as no input
+/// could be judged without it.
+inline void writeFile(const std::string& path, std::string_view content) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        std::perror(path.c_str());
+        std::abort();
+    }
+    const bool written =
+        content.empty() || std::fwrite(content.data(), 1, content.size(), file) == content.size();
+    if (std::fclose(file) != 0 || !written) {
+        std::perror(path.c_str());
+        std::abort();
+    }
 }
 
 } // namespace Core::Fuzz

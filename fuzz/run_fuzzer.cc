@@ -6,15 +6,11 @@
 // example: " and the message. The input then runs again behind one extra line
 // feed and must give the same report or error, a parse error one line lower.
 // Anything else is a finding.
-#include <unistd.h>
-
 #include <algorithm>
-#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -34,33 +30,9 @@ constexpr std::string_view kErrorPrefix = "deployment example: ";
 constexpr std::string_view kHardwareFingerprint = "12899266385732286141";
 constexpr std::string_view kEngines[] = {"sensory-sync", "intuition-transformer", "temporal-dpsh"};
 
-/// One file per process, overwritten for every input: $TMPDIR when set,
-/// else /dev/shm (memory, no disk traffic) when there is one, else /tmp.
 const std::string& inputPath() {
-    static const std::string path = [] {
-        std::string folder = "/tmp";
-        if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir != nullptr && *tmpdir != '\0') {
-            folder = tmpdir;
-        } else if (std::filesystem::is_directory("/dev/shm")) {
-            folder = "/dev/shm";
-        }
-        return folder + "/talvex_run_fuzzer_" + std::to_string(getpid()) + ".cplace";
-    }();
+    static const std::string path = Core::Fuzz::scratchPath("talvex_run_fuzzer");
     return path;
-}
-
-void writeInput(const std::string& path, std::string_view content) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        std::perror(path.c_str());
-        std::abort();
-    }
-    const bool written =
-        content.empty() || std::fwrite(content.data(), 1, content.size(), file) == content.size();
-    if (std::fclose(file) != 0 || !written) {
-        std::perror(path.c_str());
-        std::abort();
-    }
 }
 
 std::vector<std::string_view> splitLines(std::string_view text) {
@@ -75,23 +47,12 @@ std::vector<std::string_view> splitLines(std::string_view text) {
     return lines;
 }
 
-/// A plain decimal u64: digits only, no leading zero unless it is 0.
-std::optional<std::uint64_t> decimal(std::string_view text) {
-    std::uint64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc{} || end != text.data() + text.size() || text.empty() ||
-        (text.size() > 1 && text[0] == '0')) {
-        return std::nullopt;
-    }
-    return value;
-}
-
 /// "key=" and a decimal number at the front of `line`, which is advanced past it.
 std::uint64_t takeField(std::string_view& line, std::string_view key, std::string_view report) {
     require(line.substr(0, key.size()) == key, "report line lacks a field", report);
     line.remove_prefix(key.size());
     const std::size_t end = std::min(line.find(' '), line.size());
-    const std::optional<std::uint64_t> value = decimal(line.substr(0, end));
+    const std::optional<std::uint64_t> value = Core::Fuzz::plainDecimal(line.substr(0, end));
     require(value.has_value(), "report field is not a plain number", report);
     line.remove_prefix(end == line.size() ? end : end + 1);
     return *value;
@@ -167,7 +128,7 @@ struct RunOutcome {
 /// Runs the tool on `input` and checks the shape of what it wrote.
 RunOutcome runOn(std::string_view input) {
     const std::string& path = inputPath();
-    writeInput(path, input);
+    Core::Fuzz::writeFile(path, input);
     std::ostringstream out;
     std::ostringstream err;
     RunOutcome outcome{Core::App::run({path}, out, err), out.str(), err.str()};

@@ -16,7 +16,7 @@ if [[ "${1:-}" == "--smoke" ]]; then
   shift
 fi
 targets=("$@")
-[[ ${#targets[@]} -gt 0 ]] || targets=(parse_placement_fuzzer run_fuzzer)
+[[ ${#targets[@]} -gt 0 ]] || targets=(parse_placement_fuzzer run_fuzzer companion_fuzzer)
 build="${FUZZ_BUILD:-build-fuzz}"
 
 scripts/install-deps.sh build fuzz

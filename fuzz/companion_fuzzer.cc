@@ -1,0 +1,697 @@
+// Fuzzes the companion command in-process: each input is written to a file and
+// taken through the tool's own run, check's text, and one group of the other
+// commands (check's JSON; deploy's text and JSON; explain's text; explain's
+// JSON, also behind one extra line feed), chosen by a hash of the input.
+// Every answer must have its documented shape, and all of them must tell one
+// story: one status, the same diagnostics in either rendering with positions
+// inside the input, deploy's text the tool's bytes, explain's report the
+// tool's report, peaks that add up to their terms and budgets that add up to
+// their engines' peaks, and a leading line feed that moves positions one line
+// down and changes nothing else. Anything else is a finding.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <exception>
+#include <initializer_list>
+#include <iterator>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "app/driver.h"
+#include "companion/companion.h"
+#include "fuzz_checks.h"
+#include "host/probe.h"
+
+namespace {
+
+using Core::Fuzz::Position;
+
+// Ordered, so that the order of the keys can be checked.
+using Json = nlohmann::ordered_json;
+
+constexpr std::string_view kTitle = "Resolved deployment (portable inventory fixture)\n";
+constexpr std::string_view kToolErrorPrefix = "deployment example: ";
+
+const std::string& inputPath() {
+    static const std::string path = Core::Fuzz::scratchPath("talvex_companion_fuzzer");
+    return path;
+}
+
+struct Outcome {
+    int status = 0;
+    std::string out;
+    std::string err;
+};
+
+/// Every run on the current input, the tool's first: what a finding shows.
+/// A deque, so that the outcomes handed out stay where they are.
+std::deque<std::pair<std::string, Outcome>>& transcript() {
+    static std::deque<std::pair<std::string, Outcome>> runs;
+    return runs;
+}
+
+[[noreturn]] void fail(std::string_view what) {
+    std::string detail;
+    for (const auto& [command, outcome] : transcript()) {
+        detail += "\n" + command + " -> status " + std::to_string(outcome.status) +
+                  "\n--- stdout\n" + outcome.out + "--- stderr\n" + outcome.err;
+    }
+    Core::Fuzz::finding(what, detail);
+}
+
+void expect(bool holds, std::string_view what) {
+    if (!holds) {
+        fail(what);
+    }
+}
+
+/// One companion run on the scratch file, with the fixture inventory.
+const Outcome& companion(const std::vector<std::string>& args, std::string_view note = {}) {
+    std::string command = "talvex_composite";
+    for (const std::string& arg : args) {
+        command += " " + arg;
+    }
+    command += note;
+    std::ostringstream out;
+    std::ostringstream err;
+    Outcome outcome;
+    try {
+        outcome.status = Core::Companion::run(args, out, err, Core::Host::HostProbeOptions{});
+    } catch (const std::exception& error) {
+        Core::Fuzz::finding("an exception escaped the companion", command + ": " + error.what());
+    }
+    outcome.out = out.str();
+    outcome.err = err.str();
+    transcript().emplace_back(std::move(command), std::move(outcome));
+    const Outcome& added = transcript().back().second;
+    expect(added.status == 0 || added.status == 1, "exit status other than 0 and 1");
+    // Every command resolves the same file, so it resolves or not for all of them.
+    expect(added.status == transcript().front().second.status,
+           "a subcommand's status is not the tool's");
+    return added;
+}
+
+/// The tool's own run on the scratch file; the first of the transcript.
+const Outcome& tool() {
+    transcript().clear();
+    std::ostringstream out;
+    std::ostringstream err;
+    const int status = Core::App::run({inputPath()}, out, err);
+    transcript().emplace_back("talvex_composite_deploy " + inputPath(),
+                              Outcome{status, out.str(), err.str()});
+    return transcript().back().second;
+}
+
+// --- the text form of diagnostics -------------------------------------------
+
+/// Checks that `text` is lines of "FILE:LINE:COLUMN: SEVERITY: MESSAGE" (or
+/// "FILE: error: MESSAGE") on `input`'s file, with notes after what they
+/// belong to and at its position; gives how many errors it shows.
+std::size_t diagnosticLines(std::string_view text, std::string_view input) {
+    const std::string& path = inputPath();
+    expect(text.empty() || text.back() == '\n', "diagnostics do not end with a newline");
+    std::size_t errors = 0;
+    std::size_t owners = 0;        // errors and warnings
+    std::size_t pathless = 0;      // of which without " [PATH]": a parse error
+    std::optional<Position> owner; // the position of the last error or warning
+    while (!text.empty()) {
+        const std::string_view line = text.substr(0, text.find('\n'));
+        text.remove_prefix(line.size() + 1);
+        expect(line.starts_with(path), "diagnostic line does not start with the file");
+        std::optional<Position> position;
+        std::string_view rest;
+        if (const std::optional<Core::Fuzz::PositionedMessage> split =
+                Core::Fuzz::positionPrefix(line, path)) {
+            expect(Core::Fuzz::insideText(input, split->position),
+                   "diagnostic position outside the input");
+            position = split->position;
+            rest = split->message;
+        } else {
+            expect(line.substr(path.size(), 2) == ": ",
+                   "diagnostic line is neither 'FILE:LINE:COLUMN: ' nor 'FILE: '");
+            rest = line.substr(path.size() + 2);
+        }
+        const std::size_t colon = rest.find(": ");
+        expect(colon != std::string_view::npos && colon + 2 < rest.size(),
+               "diagnostic line without 'SEVERITY: MESSAGE'");
+        const std::string_view severity = rest.substr(0, colon);
+        const std::string_view message = rest.substr(colon + 2);
+        if (severity == "note") {
+            expect(owner.has_value(), "a note before any error or warning");
+            expect(position == owner, "a note at another position than its error or warning");
+            continue;
+        }
+        expect(severity == "error" || severity == "warning",
+               "diagnostic severity other than error, warning and note");
+        // The file was written just now, so it can be read: every problem is in its text.
+        if (!position) {
+            fail("an error without a position on a readable file");
+        }
+        owner = *position;
+        ++owners;
+        errors += severity == "error" ? 1 : 0;
+        if (!message.ends_with("]") || message.find(" [") == std::string_view::npos) {
+            expect(severity == "error", "a warning without its ' [PATH]'");
+            ++pathless;
+        }
+    }
+    // A parse error stops everything: it is the only problem shown.
+    expect(pathless == 0 || owners == 1, "an error without ' [PATH]' among other problems");
+    return errors;
+}
+
+// --- JSON --------------------------------------------------------------------
+
+Json parseDocument(const Outcome& outcome) {
+    expect(outcome.err.empty(), "standard error written beside a JSON document");
+    expect(!outcome.out.empty() && outcome.out.back() == '\n',
+           "JSON document does not end with a newline");
+    Json document = Json::parse(outcome.out, nullptr, false);
+    expect(!document.is_discarded(), "standard output is not exactly one JSON document");
+    expect(document.is_object() && !document.empty(), "JSON document is not an object");
+    return document;
+}
+
+const Json& member(const Json& object, const char* key) {
+    if (!object.is_object() || !object.contains(key)) {
+        fail(std::string("JSON without \"") + key + "\"");
+    }
+    return object.at(key);
+}
+
+bool isCount(const Json& value) {
+    return value.is_number_unsigned() ||
+           (value.is_number_integer() && value.get<std::int64_t>() >= 0);
+}
+
+std::uint64_t count(const Json& value) {
+    expect(isCount(value), "JSON figure is not a non-negative integer");
+    return value.get<std::uint64_t>();
+}
+
+std::string stringOf(const Json& value) {
+    expect(value.is_string(), "JSON value is not a string");
+    return value.get<std::string>();
+}
+
+bool flag(const Json& value) {
+    expect(value.is_boolean(), "JSON value is not a boolean");
+    return value.get<bool>();
+}
+
+std::uint64_t sum(std::uint64_t a, std::uint64_t b) {
+    expect(a + b >= a, "figures that overflow when added up");
+    return a + b;
+}
+
+/// The documented keys come in the documented order; keys added later may
+/// stand between them.
+void keysInOrder(const Json& object, std::initializer_list<std::string_view> keys) {
+    expect(object.is_object(), "JSON value is not an object");
+    const auto* next = keys.begin();
+    for (const auto& item : object.items()) {
+        if (next != keys.end() && item.key() == *next) {
+            ++next;
+        }
+    }
+    expect(next == keys.end(), "JSON keys missing or out of order");
+}
+
+/// What every document starts and ends with, and its status.
+void checkHeader(const Json& document, std::string_view command, int status) {
+    expect(document.begin().key() == "format_version" && document.begin().value() == 1,
+           "format_version is not the first key or not 1");
+    expect(member(document, "command") == command, "command is not the subcommand");
+    expect(member(document, "inventory") == "fixture", "inventory is not the fixture");
+    expect(flag(member(document, "resolved")) == (status == 0),
+           "resolved does not match the status");
+    // The fixture is never probed, so there is nothing to note.
+    const auto last = std::prev(document.end());
+    expect(last.key() == "notes" && last.value() == Json::array(),
+           "notes is not the last key or not empty");
+}
+
+/// placement_hash and hardware_fingerprint: decimal strings or both null.
+std::optional<std::pair<std::string, std::string>> hashes(const Json& document) {
+    const Json& placement = member(document, "placement_hash");
+    const Json& hardware = member(document, "hardware_fingerprint");
+    if (placement.is_null() && hardware.is_null()) {
+        return std::nullopt;
+    }
+    for (const Json* hash : {&placement, &hardware}) {
+        expect(hash->is_string() && Core::Fuzz::plainDecimal(hash->get<std::string>()),
+               "a hash that is not a decimal string");
+    }
+    return std::pair{placement.get<std::string>(), hardware.get<std::string>()};
+}
+
+struct DiagnosticCounts {
+    std::size_t errors = 0;
+    bool textError = false; ///< an error in the text: one without a path
+};
+
+DiagnosticCounts checkDiagnostics(const Json& diagnostics, std::string_view input) {
+    expect(diagnostics.is_array(), "diagnostics is not an array");
+    DiagnosticCounts counts;
+    for (const Json& diagnostic : diagnostics) {
+        keysInOrder(diagnostic, {"severity", "path", "message", "file", "line", "column", "notes"});
+        const Json& severity = member(diagnostic, "severity");
+        expect(severity == "error" || severity == "warning",
+               "diagnostic severity other than error and warning");
+        counts.errors += severity == "error" ? 1 : 0;
+        const Json& path = member(diagnostic, "path");
+        expect(path.is_null() || path.is_string(), "path neither a string nor null");
+        if (path.is_null()) {
+            // Reading stops at an error in the text: it is the only diagnostic.
+            expect(severity == "error" && diagnostics.size() == 1,
+                   "a diagnostic without a path beside others");
+            counts.textError = true;
+        }
+        stringOf(member(diagnostic, "message"));
+        const Json& line = member(diagnostic, "line");
+        const Json& column = member(diagnostic, "column");
+        // The file was written just now, so it can be read: every problem is in its text.
+        expect(member(diagnostic, "file") == inputPath(),
+               "a diagnostic without a position or on another file");
+        expect(isCount(line) && isCount(column) && line.get<std::uint64_t>() >= 1 &&
+                   line.get<std::uint64_t>() <= UINT32_MAX &&
+                   column.get<std::uint64_t>() <= UINT32_MAX,
+               "line or column is not a 32-bit count from 1");
+        expect(
+            Core::Fuzz::insideText(input, {line.get<std::uint32_t>(), column.get<std::uint32_t>()}),
+            "diagnostic position outside the input");
+        const Json& notes = member(diagnostic, "notes");
+        expect(notes.is_array(), "notes is not an array");
+        for (const Json& note : notes) {
+            stringOf(note);
+        }
+    }
+    return counts;
+}
+
+/// The keys that deploy and explain share, and what they say of the status.
+void checkPlacementDocument(const Json& document, std::string_view command, int status,
+                            std::string_view input) {
+    checkHeader(document, command, status);
+    expect(member(document, "file") == inputPath(), "the document names another file");
+    const DiagnosticCounts counts = checkDiagnostics(member(document, "diagnostics"), input);
+    expect((counts.errors == 0) == (status == 0), "errors and resolution disagree");
+    const std::optional<std::pair<std::string, std::string>> hashPair = hashes(document);
+    expect(!counts.textError || !hashPair, "hashes of a file with an error in its text");
+    expect(status != 0 || hashPair, "a resolved placement without hashes");
+    for (const char* list : {"engines", "budgets", "first_fit"}) {
+        if (document.contains(list)) {
+            expect(member(document, list).is_array(), "engines, budgets or first_fit not an array");
+            expect(status == 0 || member(document, list).empty(),
+                   "engines, budgets or first_fit of a placement that did not resolve");
+        }
+    }
+}
+
+/// Budgets in device order, each adding up; gives each device's usable bytes.
+std::map<std::string, std::uint64_t> checkBudgets(const Json& budgets) {
+    std::map<std::string, std::uint64_t> usable;
+    std::string previous;
+    for (const Json& budget : budgets) {
+        keysInOrder(budget, {"device", "physical_device", "total", "available", "reserve", "usable",
+                             "requested", "headroom"});
+        const std::string device = stringOf(member(budget, "device"));
+        expect(usable.empty() || previous < device, "budgets not in device order");
+        previous = device;
+        stringOf(member(budget, "physical_device"));
+        const std::uint64_t total = count(member(budget, "total"));
+        const Json& available = member(budget, "available");
+        const std::uint64_t held = available.is_null() ? total : std::min(total, count(available));
+        const std::uint64_t left = count(member(budget, "usable"));
+        expect(sum(left, count(member(budget, "reserve"))) == held,
+               "usable is not the smaller of total and available minus the reserve");
+        expect(sum(count(member(budget, "headroom")), count(member(budget, "requested"))) == left,
+               "headroom is not usable minus requested");
+        usable[device] = left;
+    }
+    return usable;
+}
+
+/// `text` as a JSON document carries it: JSON text is UTF-8, so each byte
+/// that is not becomes U+FFFD, as the companion writes it.
+std::string asJsonText(const std::string& text) {
+    if (std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; })) {
+        return text;
+    }
+    return Json::parse(Json(text).dump(-1, ' ', false, Json::error_handler_t::replace))
+        .get<std::string>();
+}
+
+/// The diagnostics as check's text prints them, but for bytes that are not UTF-8.
+std::string diagnosticsText(const Json& diagnostics) {
+    std::string text;
+    for (const Json& diagnostic : diagnostics) {
+        const std::string position = diagnostic["file"].get<std::string>() + ":" +
+                                     std::to_string(diagnostic["line"].get<std::uint64_t>()) + ":" +
+                                     std::to_string(diagnostic["column"].get<std::uint64_t>());
+        text += position + ": " + diagnostic["severity"].get<std::string>() + ": " +
+                diagnostic["message"].get<std::string>();
+        if (!diagnostic["path"].is_null()) {
+            text += " [" + diagnostic["path"].get<std::string>() + "]";
+        }
+        text += "\n";
+        for (const Json& note : diagnostic["notes"]) {
+            text += position + ": note: " + note.get<std::string>() + "\n";
+        }
+    }
+    return text;
+}
+
+/// The diagnostics with every line moved `lines` up.
+Json raised(Json diagnostics, std::uint64_t lines) {
+    for (Json& diagnostic : diagnostics) {
+        const std::uint64_t line = diagnostic["line"].get<std::uint64_t>();
+        expect(line > lines, "a leading line feed left a diagnostic on the first line");
+        diagnostic["line"] = line - lines;
+    }
+    return diagnostics;
+}
+
+// --- the tool's report ---------------------------------------------------------
+
+struct Report {
+    std::string placementHash;
+    std::string hardwareFingerprint;
+    std::vector<std::pair<std::string, std::string>> engines; ///< engine, device
+    std::vector<std::string> budgets;                         ///< the budget lines
+};
+
+/// The tool's report, split where deploy's JSON must agree with it; its own
+/// shape is run_fuzzer's to check.
+Report splitReport(std::string_view text) {
+    Report report;
+    std::vector<std::string_view> lines;
+    while (!text.empty()) {
+        const std::size_t newline = text.find('\n');
+        expect(newline != std::string_view::npos, "report does not end with a newline");
+        lines.push_back(text.substr(0, newline));
+        text.remove_prefix(newline + 1);
+    }
+    expect(lines.size() >= 2, "report too short");
+    constexpr std::string_view kPlacementKey = "placement_hash=";
+    constexpr std::string_view kHardwareKey = " hardware_fingerprint=";
+    const std::string_view hashLine = lines[1];
+    const std::size_t hardware = hashLine.find(kHardwareKey);
+    expect(hashLine.starts_with(kPlacementKey) && hardware != std::string_view::npos,
+           "report without its hash line");
+    report.placementHash = hashLine.substr(kPlacementKey.size(), hardware - kPlacementKey.size());
+    report.hardwareFingerprint = hashLine.substr(hardware + kHardwareKey.size());
+    for (std::size_t i = 2; i < lines.size(); ++i) {
+        const std::size_t arrow = lines[i].find(" -> ");
+        if (arrow != std::string_view::npos) {
+            report.engines.emplace_back(lines[i].substr(0, arrow), lines[i].substr(arrow + 4));
+        } else {
+            report.budgets.emplace_back(lines[i]);
+        }
+    }
+    return report;
+}
+
+// --- the commands ---------------------------------------------------------------
+
+/// check FILE: the documented text.
+void checkText(const Outcome& outcome, std::string_view input) {
+    expect(outcome.err.empty(), "check wrote to standard error");
+    const std::size_t errors = diagnosticLines(outcome.out, input);
+    if (outcome.status == 0) {
+        expect(errors == 0, "an error line from a file that resolves");
+    } else {
+        expect(errors > 0, "status 1 without an error line");
+    }
+}
+
+/// A JSON document's diagnostics must be those check printed.
+void sameDiagnostics(const Json& diagnostics, const Outcome& checkRun, std::string_view what) {
+    expect(diagnosticsText(diagnostics) == asJsonText(checkRun.out), what);
+}
+
+/// check FILE --format json; gives the file's diagnostics.
+Json checkJson(const Outcome& outcome, std::string_view input) {
+    const Json document = parseDocument(outcome);
+    keysInOrder(document, {"format_version", "command", "inventory", "resolved", "files", "notes"});
+    checkHeader(document, "check", outcome.status);
+    const Json& files = member(document, "files");
+    expect(files.is_array() && files.size() == 1, "check's files are not the one file");
+    const Json& file = files.front();
+    keysInOrder(file, {"file", "resolved", "diagnostics"});
+    expect(member(file, "file") == inputPath(), "check's file is another file");
+    expect(flag(member(file, "resolved")) == (outcome.status == 0),
+           "the file's resolved does not match the status");
+    const Json& diagnostics = member(file, "diagnostics");
+    expect((checkDiagnostics(diagnostics, input).errors == 0) == (outcome.status == 0),
+           "errors and resolution disagree in check's JSON");
+    return diagnostics;
+}
+
+/// explain FILE: the tool's report and the explanation, or the diagnostics.
+void explainText(const Outcome& outcome, const Outcome& toolRun, const Outcome& checkRun,
+                 std::string_view input) {
+    expect(outcome.err == checkRun.out, "explain's diagnostics are not check's");
+    const std::size_t errors = diagnosticLines(outcome.err, input);
+    if (outcome.status == 0) {
+        expect(errors == 0, "explain succeeded with an error line");
+        expect(outcome.out.starts_with(kTitle), "explanation without the title line");
+        expect(outcome.out.starts_with(toolRun.out) && outcome.out.size() > toolRun.out.size(),
+               "explanation does not start with the tool's report");
+        expect(outcome.out.back() == '\n', "explanation does not end with a newline");
+    } else {
+        expect(outcome.out.empty(), "explain wrote to standard output on failure");
+        expect(errors > 0, "explain failed without an error line");
+    }
+}
+
+/// An engine of explain's JSON, as first fit's steps must repeat it.
+struct ExplainedEngine {
+    // cppcheck-suppress unusedStructMember ; read through the map's iterators
+    std::string device;
+    std::uint64_t peak = 0;
+};
+
+/// explain FILE --format json: peaks that are the sums of their terms,
+/// budgets that are the sums of their engines' peaks, and first fit's steps
+/// in its order, each taking its peak off what its device had left.
+Json explainJson(const Outcome& outcome, std::string_view input) {
+    Json document = parseDocument(outcome);
+    keysInOrder(document, {"format_version", "command", "file", "inventory", "resolved",
+                           "placement_hash", "hardware_fingerprint", "engines", "first_fit",
+                           "budgets", "diagnostics", "notes"});
+    checkPlacementDocument(document, "explain", outcome.status, input);
+    if (outcome.status != 0) {
+        return document;
+    }
+    std::map<std::string, ExplainedEngine> engines;
+    std::map<std::string, std::uint64_t> requested; // by device
+    for (const Json& engine : member(document, "engines")) {
+        keysInOrder(engine, {"engine", "class", "residency", "priority", "device", "sessions",
+                             "concurrency", "training", "peak", "terms"});
+        const std::string device = stringOf(member(engine, "device"));
+        const std::uint64_t sessions = count(member(engine, "sessions"));
+        const std::uint64_t concurrency = count(member(engine, "concurrency"));
+        std::vector<std::string_view> names = {"weights",         "adapter_weights", "kv_cache",
+                                               "activations",     "workspace",       "pool",
+                                               "runtime_overhead"};
+        if (flag(member(engine, "training"))) {
+            names.insert(names.begin() + 2, "optimizer_state");
+        }
+        const Json& terms = member(engine, "terms");
+        expect(terms.is_array() && terms.size() == names.size(),
+               "an engine's terms are not the documented ones");
+        std::uint64_t total = 0;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            const Json& term = terms[i];
+            keysInOrder(term, {"term", "kind", "low", "high", "multiplier", "bytes"});
+            expect(member(term, "term") == names[i], "an engine's terms out of order");
+            const Json& kind = member(term, "kind");
+            const std::uint64_t low = count(member(term, "low"));
+            const std::uint64_t high = count(member(term, "high"));
+            expect((kind == "exact" && low == high) || (kind == "range" && low <= high),
+                   "a term's kind does not match its low and high");
+            std::uint64_t multiplier = 1;
+            if (names[i] == "kv_cache") {
+                multiplier = sessions;
+            } else if (names[i] == "activations" || names[i] == "workspace") {
+                multiplier = concurrency;
+            }
+            expect(count(member(term, "multiplier")) == multiplier,
+                   "a term's multiplier is not its sessions or concurrency");
+            const std::uint64_t bytes = count(member(term, "bytes"));
+            expect(multiplier == 0 ? bytes == 0
+                                   : bytes % multiplier == 0 && bytes / multiplier == high,
+                   "a term's bytes are not high times multiplier");
+            total = sum(total, bytes);
+        }
+        const std::uint64_t peak = count(member(engine, "peak"));
+        expect(total == peak, "an engine's terms do not add up to its peak");
+        requested[device] = sum(requested[device], peak);
+        expect(
+            engines.try_emplace(stringOf(member(engine, "engine")), ExplainedEngine{device, peak})
+                .second,
+            "an engine listed twice");
+    }
+
+    const Json& budgets = member(document, "budgets");
+    const std::map<std::string, std::uint64_t> usable = checkBudgets(budgets);
+    for (const Json& budget : budgets) {
+        const auto found = requested.find(stringOf(member(budget, "device")));
+        expect(count(member(budget, "requested")) == (found == requested.end() ? 0 : found->second),
+               "a budget's requested is not the sum of its engines' peaks");
+    }
+    for (const auto& [device, bytes] : requested) {
+        expect(usable.contains(device), "an engine's device has no budget");
+    }
+
+    // Pinned engines first, then the largest peak; each takes its peak off its device.
+    const Json& steps = member(document, "first_fit");
+    expect(steps.empty() || steps.size() == engines.size(), "first fit left out an engine");
+    std::map<std::string, std::uint64_t> left = usable;
+    std::map<std::string, bool> taken;
+    std::optional<std::uint64_t> previousPeak; // of the last engine that was not pinned
+    for (const Json& step : steps) {
+        keysInOrder(step, {"engine", "peak", "pinned", "device", "headroom"});
+        const std::string name = stringOf(member(step, "engine"));
+        const auto engine = engines.find(name);
+        if (engine == engines.end() || taken[name]) {
+            fail("first fit took an unknown engine, or one twice");
+        }
+        taken[name] = true;
+        const std::uint64_t peak = count(member(step, "peak"));
+        expect(peak == engine->second.peak, "first fit's peak is not the engine's");
+        expect(member(step, "device") == engine->second.device,
+               "first fit's device is not the engine's");
+        if (flag(member(step, "pinned"))) {
+            expect(!previousPeak, "a pinned engine after one that was not");
+        } else {
+            expect(!previousPeak || *previousPeak >= peak, "first fit not by the largest peak");
+            previousPeak = peak;
+        }
+        std::uint64_t& bytes = left[engine->second.device];
+        expect(bytes >= peak, "first fit placed more than its device had left");
+        bytes -= peak;
+        expect(count(member(step, "headroom")) == bytes,
+               "first fit's headroom is not what its device had left");
+    }
+    return document;
+}
+
+/// deploy FILE --format json: the tool's resolution, or the tool's error.
+Json deployJson(const Outcome& outcome, const Outcome& toolRun, std::string_view input) {
+    Json document = parseDocument(outcome);
+    keysInOrder(document,
+                {"format_version", "command", "file", "inventory", "resolved", "placement_hash",
+                 "hardware_fingerprint", "engines", "budgets", "refusal", "diagnostics", "notes"});
+    checkPlacementDocument(document, "deploy", outcome.status, input);
+    const Json& refusal = member(document, "refusal");
+    if (outcome.status != 0) {
+        expect(toolRun.err.starts_with(kToolErrorPrefix) && refusal.is_string() &&
+                   asJsonText(toolRun.err.substr(kToolErrorPrefix.size())) ==
+                       refusal.get<std::string>() + "\n",
+               "deploy's refusal is not the tool's error");
+        return document;
+    }
+    expect(refusal.is_null(), "a refusal on success");
+    const Report report = splitReport(toolRun.out);
+    const std::optional<std::pair<std::string, std::string>> hashPair = hashes(document);
+    expect(hashPair.has_value() && hashPair->first == report.placementHash &&
+               hashPair->second == report.hardwareFingerprint,
+           "deploy's hashes are not the report's");
+    const Json& engines = member(document, "engines");
+    expect(engines.size() == report.engines.size(), "deploy's engines are not the report's");
+    for (std::size_t i = 0; i < engines.size(); ++i) {
+        keysInOrder(engines[i], {"engine", "device"});
+        expect(stringOf(member(engines[i], "engine")) == asJsonText(report.engines[i].first) &&
+                   stringOf(member(engines[i], "device")) == asJsonText(report.engines[i].second),
+               "deploy's engines are not the report's");
+    }
+    const Json& budgets = member(document, "budgets");
+    checkBudgets(budgets);
+    expect(budgets.size() == report.budgets.size(), "deploy's budgets are not the report's");
+    for (std::size_t i = 0; i < budgets.size(); ++i) {
+        const Json& budget = budgets[i];
+        const std::string line = stringOf(member(budget, "device")) + " requested=" +
+                                 std::to_string(count(member(budget, "requested"))) +
+                                 " usable=" + std::to_string(count(member(budget, "usable"))) +
+                                 " headroom=" + std::to_string(count(member(budget, "headroom")));
+        expect(line == asJsonText(report.budgets[i]), "deploy's budgets are not the report's");
+    }
+    return document;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+    // Registered after the path exists, so it runs before the path is destroyed.
+    static_cast<void>(inputPath());
+    std::atexit([] { std::remove(inputPath().c_str()); });
+    return 0;
+}
+
+/// Which of the commands beside check's text an input goes through: a hash
+/// of it, so that the same input always takes the same way.
+std::uint64_t selector(std::string_view input) {
+    std::uint64_t hash = 14695981039346656037ULL; // FNV-1a
+    for (const char c : input) {
+        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+    }
+    return hash;
+}
+
+/// Every input goes through the tool and check's text, then one group: under
+/// the sanitizers a command takes about half a millisecond (CLI11 builds its
+/// parser each time), and all seven on every input would allow only a few
+/// hundred inputs a second.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    const std::string& path = inputPath();
+    Core::Fuzz::writeFile(path, input);
+
+    const Outcome& toolRun = tool();
+    const Outcome& checkRun = companion({"check", path});
+    checkText(checkRun, input);
+    switch (selector(input) % 4) {
+    case 0: {
+        const Json diagnostics = checkJson(companion({"check", path, "--format", "json"}), input);
+        sameDiagnostics(diagnostics, checkRun, "check's text and its JSON differ");
+        break;
+    }
+    case 1: {
+        const Outcome& deployText = companion({"deploy", path});
+        expect(deployText.out == toolRun.out && deployText.err == toolRun.err,
+               "deploy's text is not the tool's");
+        const Json document =
+            deployJson(companion({"deploy", path, "--format", "json"}), toolRun, input);
+        sameDiagnostics(document["diagnostics"], checkRun, "deploy's diagnostics are not check's");
+        break;
+    }
+    case 2:
+        explainText(companion({"explain", path}), toolRun, checkRun, input);
+        break;
+    default: {
+        const std::vector<std::string> command = {"explain", path, "--format", "json"};
+        const Json explanation = explainJson(companion(command), input);
+        sameDiagnostics(explanation["diagnostics"], checkRun,
+                        "explain's diagnostics are not check's");
+        // Nothing but positions may depend on where the placement starts.
+        const std::string shiftedInput = "\n" + input;
+        Core::Fuzz::writeFile(path, shiftedInput);
+        Json shifted = explainJson(companion(command, " (behind a line feed)"), shiftedInput);
+        shifted["diagnostics"] = raised(shifted["diagnostics"], 1);
+        expect(shifted == explanation, "a leading line feed changed more than the lines");
+        break;
+    }
+    }
+    return 0;
+}
