@@ -62,14 +62,14 @@ void writeNotes(std::ostream& err, const Inventories& inventories) {
 
 /// The tool's own error line after "deployment example: ", for the JSON
 /// document of a deploy that was refused.
-Json refusalJson(const PlacementRun& run) {
-    if (run.failure) {
-        return *run.failure;
+Json refusalJson(const PlacementRun& placementRun) {
+    if (placementRun.failure) {
+        return *placementRun.failure;
     }
-    if (run.parseError) {
-        return run.parseError->text();
+    if (placementRun.parseError) {
+        return placementRun.parseError->text();
     }
-    if (const std::optional<std::string> problem = App::refusal(run.result)) {
+    if (const std::optional<std::string> problem = App::refusal(placementRun.result)) {
         return *problem;
     }
     return nullptr;
@@ -89,13 +89,13 @@ int deploy(const Options& options, Inventories& inventories, std::ostream& out,
         return status;
     }
     const Orchestration::SystemSpec system = Orchestration::buildExampleSystem();
-    const PlacementRun run = runPlacement(file, system, inventories);
-    Json document = placementJson("deploy", run, inventories.name());
-    addResolutionJson(document, run);
-    document["refusal"] = refusalJson(run);
-    document["diagnostics"] = diagnosticsJson(diagnose(run));
+    const PlacementRun placementRun = runPlacement(file, system, inventories);
+    Json document = placementJson("deploy", placementRun, inventories.name());
+    addResolutionJson(document, placementRun);
+    document["refusal"] = refusalJson(placementRun);
+    document["diagnostics"] = diagnosticsJson(diagnose(placementRun));
     document["notes"] = inventories.notes();
-    return emitJson(out, err, document, run.resolved() ? kSuccess : kRefused);
+    return emitJson(out, err, document, placementRun.resolved() ? kSuccess : kRefused);
 }
 
 int check(const Options& options, Inventories& inventories, std::ostream& out,
@@ -105,14 +105,14 @@ int check(const Options& options, Inventories& inventories, std::ostream& out,
     Json files = Json::array();
     bool allResolved = true;
     for (const std::string& file : options.files) {
-        const PlacementRun run = runPlacement(file, system, inventories);
-        const std::vector<Diagnostic> diagnostics = diagnose(run);
-        allResolved = allResolved && run.resolved();
+        const PlacementRun placementRun = runPlacement(file, system, inventories);
+        const std::vector<Diagnostic> diagnostics = diagnose(placementRun);
+        allResolved = allResolved && placementRun.resolved();
         if (options.format == "text") {
             text += diagnosticsText(diagnostics, file);
         } else {
             files.push_back({{"file", file},
-                             {"resolved", run.resolved()},
+                             {"resolved", placementRun.resolved()},
                              {"diagnostics", diagnosticsJson(diagnostics)}});
         }
     }
@@ -135,21 +135,21 @@ int explain(const Options& options, Inventories& inventories, std::ostream& out,
             std::ostream& err) {
     const std::string& file = options.files.front();
     const Orchestration::SystemSpec system = Orchestration::buildExampleSystem();
-    const PlacementRun run = runPlacement(file, system, inventories);
-    const std::vector<Diagnostic> diagnostics = diagnose(run);
-    const int status = run.resolved() ? kSuccess : kRefused;
+    const PlacementRun placementRun = runPlacement(file, system, inventories);
+    const std::vector<Diagnostic> diagnostics = diagnose(placementRun);
+    const int status = placementRun.resolved() ? kSuccess : kRefused;
     if (options.format == "text") {
         writeNotes(err, inventories);
         // A refusal, and the warnings of a plan that resolved, go where errors go.
         err << diagnosticsText(diagnostics, file);
         err.flush();
-        return run.resolved() ? emit(out, err, explanationText(run, inventories.reportTitle()), status)
+        return placementRun.resolved() ? emit(out, err, explanationText(placementRun, inventories.reportTitle()), status)
                               : status;
     }
-    Json document = placementJson("explain", run, inventories.name());
-    addExplanationJson(document, run);
+    Json document = placementJson("explain", placementRun, inventories.name());
+    addExplanationJson(document, placementRun);
     Json resolution;
-    addResolutionJson(resolution, run);
+    addResolutionJson(resolution, placementRun);
     document["budgets"] = std::move(resolution["budgets"]);
     document["diagnostics"] = diagnosticsJson(diagnostics);
     document["notes"] = inventories.notes();
