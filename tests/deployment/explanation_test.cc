@@ -1,16 +1,15 @@
 // What resolution can tell beyond its result: first fit's steps, the notes
 // that give the figures behind each refusal, and memory blocks below their
 // estimates.
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
 #include "deployment/first_fit.h"
 #include "deployment/inventory.h"
 #include "deployment/memory_limits.h"
 #include "estimation/estimators.h"
 #include "ir_builders.h"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
 
 namespace Core::Placement {
 namespace {
@@ -19,7 +18,8 @@ using namespace builders;
 using Estimation::WorkloadRequirement;
 
 /// Each issue with its notes, "path: message -> note".
-std::vector<std::string> notedIssues(const DeploymentResult& result, const ResolutionDetail& detail) {
+std::vector<std::string> notedIssues(const DeploymentResult& result,
+                                     const ResolutionDetail& detail) {
     std::vector<std::string> lines;
     for (const DeploymentIssue& issue : result.report.issues) {
         const auto notes = detail.notes.of(issue.path, issue.message);
@@ -35,10 +35,9 @@ std::vector<std::string> notedIssues(const DeploymentResult& result, const Resol
 
 TEST(ResolutionDetail, FirstFitStepsOfTheWorkedExample) {
     ResolutionDetail detail;
-    const DeploymentResult result =
-        resolveDeployment(makeIr(PlacementPolicy::first_fit, {cpu("cpu0"), cuda("gpu0", 0)},
-                                 exampleEngines()),
-                          portableInventoryFixture(), Estimation::compositeWorkload(), &detail);
+    const DeploymentResult result = resolveDeployment(
+        makeIr(PlacementPolicy::first_fit, {cpu("cpu0"), cuda("gpu0", 0)}, exampleEngines()),
+        portableInventoryFixture(), Estimation::compositeWorkload(), &detail);
     ASSERT_TRUE(result.ir.has_value());
     EXPECT_TRUE(detail.notes.empty());
     const std::vector<FitStep>& steps = detail.first_fit.steps;
@@ -55,10 +54,9 @@ TEST(ResolutionDetail, FirstFitStepsOfTheWorkedExample) {
         EXPECT_TRUE(steps[i].free_bytes.empty());
     }
     // The same result as without detail.
-    const DeploymentResult plain =
-        resolveDeployment(makeIr(PlacementPolicy::first_fit, {cpu("cpu0"), cuda("gpu0", 0)},
-                                 exampleEngines()),
-                          portableInventoryFixture(), Estimation::compositeWorkload());
+    const DeploymentResult plain = resolveDeployment(
+        makeIr(PlacementPolicy::first_fit, {cpu("cpu0"), cuda("gpu0", 0)}, exampleEngines()),
+        portableInventoryFixture(), Estimation::compositeWorkload());
     EXPECT_EQ(plain.report.placement_hash, result.report.placement_hash);
 }
 
@@ -78,24 +76,26 @@ TEST(ResolutionDetail, NotesGiveTheFiguresBehindEachRefusal) {
           "bytes against 402653184 bytes usable on 'example-cpu'",
           "device.cpu1: multiple aliases bind the same physical device -> 'example-cpu' is bound "
           "by 'cpu0' already; declare each physical device once",
-          "device.gpu3: declared device is absent from resource inventory -> the inventory's "
-          "cuda devices: 'example-gpu-0' (index 0)"}},
+          "device.gpu3: declared device is absent from resource inventory -> the inventory's cuda "
+          "devices: 'example-gpu-0' (index 0)"}},
         {"an OOM refusal names the peaks behind it; unresolved devices say why",
          makeIr(PlacementPolicy::explicit_, {cpu("cpu0"), cuda("gpu1", 1)},
                 {onDevice("a", "cpu0"), onDevice("b", "cpu0"), onDevice("c", "gpu1"),
                  onDevice("d", "nowhere"), makeEngine("e")}),
          {withPeak("a", 400000000), withPeak("b", 3000000), withPeak("c", 1), withPeak("d", 1),
           withPeak("e", 1)},
+         // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): rows split over two lines
          {"device.cpu0: OOM preflight: requested 403000000 bytes, usable 402653184 bytes after "
           "reserve 0 -> requested by 'a' (400000000 bytes), 'b' (3000000 bytes)",
-          "device.gpu1: declared device is absent from resource inventory -> the inventory's "
-          "cuda devices: 'example-gpu-0' (index 0)",
+          "device.gpu1: declared device is absent from resource inventory -> the inventory's cuda "
+          "devices: 'example-gpu-0' (index 0)",
           "engine.c: assigned device is unresolved -> 'gpu1' did not bind to the inventory",
           "engine.d: assigned device is unresolved -> 'nowhere' is not a declared device",
           "engine.e: explicit engine has no device assignment -> name its device in its engine "
           "block, or let policy: first_fit place it"}},
         {"first fit: a peak against each device's free bytes, a pinned one against its device",
-         makeIr(PlacementPolicy::first_fit, {cpu("cpu0", kCpuUsable - 1000), cuda("gpu0", 0, kGpuUsable - 500)},
+         makeIr(PlacementPolicy::first_fit,
+                {cpu("cpu0", kCpuUsable - 1000), cuda("gpu0", 0, kGpuUsable - 500)},
                 {makeEngine("big"), onDevice("pinned", "gpu0"), makeEngine("small")}),
          {withPeak("big", 2000), withPeak("pinned", 600), withPeak("small", 900)},
          {"engine.big: first_fit cannot place peak 2000 bytes on any allowed device -> a peak of "
@@ -149,9 +149,8 @@ TEST(MemoryLimits, FiguresBelowTheirTermsWarn) {
     engines[1].memory.kv_cache_max = 256; // its KV cache: exactly 256, not below
     engines[1].memory.workspace_max = 1;  // its workspace: 1048576
     engines[0].memory.weights = 1ULL << 40;
-    const std::vector<MemoryLimitWarning> warnings =
-        memoryLimitWarnings(makeIr(PlacementPolicy::first_fit, {}, engines),
-                            Estimation::compositeWorkload());
+    const std::vector<MemoryLimitWarning> warnings = memoryLimitWarnings(
+        makeIr(PlacementPolicy::first_fit, {}, engines), Estimation::compositeWorkload());
     ASSERT_EQ(warnings.size(), 2u);
     EXPECT_EQ(warnings[0].path(), "engine.intuition-transformer.memory");
     EXPECT_EQ(warnings[0].message(),
