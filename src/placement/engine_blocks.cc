@@ -31,8 +31,11 @@ EnginePlacement PlacementParser::parseEngineBlock(SourceLocation keyword) {
             continue;
         }
         expectToken(TokenKind::colon);
-        switch (fieldOf<Keywords::EngineField>(Keywords::kEngineFields, field, "engine field",
-                                               word)) {
+        if (!known) {
+            failUnknownField<Keywords::EngineField>(Keywords::kEngineFields, field, "engine field",
+                                                    word);
+        }
+        switch (*known) {
         case Keywords::EngineField::device:
             engine.device = expectIdentifier("device reference");
             break;

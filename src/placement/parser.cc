@@ -163,15 +163,15 @@ std::string_view PlacementParser::expectIdentifier(std::string_view what) {
     return text;
 }
 
-void PlacementParser::requireValue(std::vector<std::string_view> words,
-                                   std::string_view what) const {
-    if (current_.kind != TokenKind::identifier && current_.kind != TokenKind::number) {
-        throw ParseError(current_.location, expectedMessage("value"), {{}, std::move(words), what});
-    }
+void PlacementParser::failNoValue(std::vector<std::string_view> words,
+                                  std::string_view what) const {
+    throw ParseError(current_.location, expectedMessage("value"), {{}, std::move(words), what});
 }
 
 Token PlacementParser::parseValue() {
-    requireValue();
+    if (!atValue()) {
+        failNoValue();
+    }
     Token value = current_;
     advance();
     return value;

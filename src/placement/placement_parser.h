@@ -81,7 +81,10 @@ class PlacementParser {
     /// the lookup fails.
     template <class T>
     [[nodiscard]] T parseKeyword(std::span<const Keyword<T>> table, std::string_view what) {
-        requireValue(wordsOf(table), what);
+        if (!atValue()) {
+            // The table's words only for the hint of a failure: this is the hot path.
+            failNoValue(wordsOf(table), what);
+        }
         if (const std::optional<T> value = findKeyword(table, current_.text)) {
             advance();
             return *value;
@@ -99,14 +102,24 @@ class PlacementParser {
         if (const std::optional<T> value = findKeyword(table, word)) {
             return *value;
         }
+        failUnknownField(table, field, what, word);
+    }
+
+    template <class T>
+    [[noreturn]] void failUnknownField(std::span<const Keyword<T>> table, Position field,
+                                       std::string_view what, std::string_view word) const {
         throw ParseError(locationOf(field), unknownMessage(what, word),
                          {std::string(word), wordsOf(table), what});
     }
 
   private:
-    /// `words` are the values accepted there and `what` names them, for the
-    /// hint of a failure.
-    void requireValue(std::vector<std::string_view> words = {}, std::string_view what = {}) const;
+    [[nodiscard]] bool atValue() const noexcept {
+        return current_.kind == TokenKind::identifier || current_.kind == TokenKind::number;
+    }
+    /// Fails with "expected value"; `words` are the values accepted there and
+    /// `what` names them, for the hint.
+    [[noreturn]] void failNoValue(std::vector<std::string_view> words = {},
+                                  std::string_view what = {}) const;
 
     std::string_view text_;
     PlacementLexer lexer_;
