@@ -56,7 +56,7 @@ PipelineResult run(std::string_view text, PlacementBytes* ownedText, std::string
         return {std::move(lowered.issues), std::nullopt};
     }
     std::vector<Estimation::WorkloadRequirement> workload = inputs.workload();
-    Placement::ResourceInventory inventory = inputs.inventory();
+    const Placement::ResourceInventory inventory = inputs.inventory();
     PipelineResult result{{},
                           Placement::resolveDeployment(*lowered.ir, inventory, workload,
                                                        detail != nullptr ? &detail->resolution
@@ -64,7 +64,6 @@ PipelineResult run(std::string_view text, PlacementBytes* ownedText, std::string
     if (detail != nullptr) {
         detail->ir = std::move(lowered.ir);
         detail->workload = std::move(workload);
-        detail->inventory = std::move(inventory);
     }
     return result;
 }

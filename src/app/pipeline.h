@@ -48,7 +48,7 @@ struct PipelineResult {
 
 /// What a run can tell beyond its result, for a caller that explains it: the
 /// notes that name the fix for each issue, where the blocks that issues name
-/// were written, the inputs it resolved against and what first fit did.
+/// were written, the workload it resolved against and what first fit did.
 struct PipelineDetail {
     /// The placement's name, target, policy, determinism and location; its
     /// block lists stay empty. Filled once the text has parsed.
@@ -59,10 +59,9 @@ struct PipelineDetail {
     std::vector<std::pair<std::string, SourceLocation>> engineBlocks;
     Placement::IssueNotes loweringNotes;
     /// The lowered IR (before first fit gave its engines devices), and the
-    /// inputs it was resolved against; filled when the placement lowered.
+    /// workload it was resolved against; filled when the placement lowered.
     std::optional<Placement::PlacementIR> ir;
     std::vector<Estimation::WorkloadRequirement> workload;
-    std::optional<Placement::ResourceInventory> inventory;
     Placement::ResolutionDetail resolution;
 };
 
