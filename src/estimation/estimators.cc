@@ -43,20 +43,17 @@ template <class... Fs> Overloaded(Fs...) -> Overloaded<Fs...>;
 
 } // namespace
 
-void estimateTransformer(const TransformerProfile& p, ResourceEstimate& estimate,
-                         std::vector<std::string>& errors) {
+ParameterCount transformerParameters(const TransformerProfile& p) {
     if (p.vocabSize == 0 || p.layers == 0 || p.modelDim == 0 || p.ffnDim == 0 ||
         p.queryHeads == 0 || p.kvHeads == 0 || p.headDim == 0 || p.contextLength == 0 ||
         p.weightBytes == 0 || p.kvBytes == 0) {
-        errors.emplace_back("transformer profile is incomplete");
-        return;
+        return {std::nullopt, "transformer profile is incomplete"};
     }
 
     const auto qDim = checkedMul(p.queryHeads, p.headDim);
     const auto kvDim = checkedMul(p.kvHeads, p.headDim);
     if (!qDim || !kvDim || *qDim != p.modelDim) {
-        errors.emplace_back("queryHeads * headDim must equal modelDim without overflow");
-        return;
+        return {std::nullopt, "queryHeads * headDim must equal modelDim without overflow"};
     }
 
     const std::uint64_t d = p.modelDim;
@@ -68,14 +65,12 @@ void estimateTransformer(const TransformerProfile& p, ResourceEstimate& estimate
     const auto norms = checkedMul(2, d);
     const auto kv = k ? checkedMul(2, *k) : std::nullopt;
     if (!embed || !q || !k || !o || !ffn || !norms || !kv) {
-        errors.emplace_back("transformer parameter count overflow");
-        return;
+        return {std::nullopt, "transformer parameter count overflow"};
     }
 
     const auto perLayer = checkedSum({*norms, *q, *kv, *o, *ffn});
     if (!perLayer) {
-        errors.emplace_back("transformer layer parameter count overflow");
-        return;
+        return {std::nullopt, "transformer layer parameter count overflow"};
     }
 
     // Untied embeddings carry a separate output projection of the same size.
@@ -83,9 +78,20 @@ void estimateTransformer(const TransformerProfile& p, ResourceEstimate& estimate
     const auto allLayers = checkedMul(*perLayer, p.layers);
     const auto params = allLayers ? checkedSum({*embed, *allLayers, d, head}) : std::nullopt;
     if (!params) {
-        errors.emplace_back("transformer parameter count overflow");
+        return {std::nullopt, "transformer parameter count overflow"};
+    }
+    return {params, {}};
+}
+
+void estimateTransformer(const TransformerProfile& p, ResourceEstimate& estimate,
+                         std::vector<std::string>& errors) {
+    ParameterCount count = transformerParameters(p);
+    if (!count.parameters) {
+        errors.push_back(std::move(count.error));
         return;
     }
+    const auto params = count.parameters;
+    const std::uint64_t d = p.modelDim;
 
     const std::uint64_t activationFactor =
         p.training ? kTrainingActivationFactor : kInferenceActivationFactor;

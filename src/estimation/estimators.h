@@ -59,6 +59,14 @@ struct EstimateResult {
     std::vector<std::string> errors;
 };
 
+/// A transformer's parameter count, or the message for why it has none: the
+/// first checks of estimateTransformer, which counts with it.
+struct ParameterCount {
+    std::optional<std::uint64_t> parameters;
+    std::string error; ///< empty when `parameters` is present
+};
+[[nodiscard]] ParameterCount transformerParameters(const TransformerProfile& profile);
+
 // Each estimator either fills `estimate` or appends exactly one message to
 // `errors` and stops.
 void estimateTransformer(const TransformerProfile& profile, ResourceEstimate& estimate,

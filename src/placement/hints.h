@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/byte_order.h"
+#include "common/near_words.h"
 #include "placement/lexer.h"
 
 namespace Core::Placement {
@@ -28,22 +29,6 @@ class IssueNotes {
   private:
     std::map<std::string, std::vector<std::string>, ByteLess> notes_;
 };
-
-/// The word of `words` nearest to `word`, when it is near enough to be taken
-/// for a misspelling: the same letters in another case, or a few edits away
-/// (one for short words, a third of the length for longer ones).
-[[nodiscard]] std::optional<std::string_view> nearestWord(std::string_view word,
-                                                          std::span<const std::string_view> words);
-
-/// A note for a name that is not one of `valid`: "did you mean 'x'?" for a
-/// near one, else `listIntro` and the valid names when they are few; absent
-/// when there is nothing to offer.
-[[nodiscard]] std::optional<std::string> nameNote(std::string_view name,
-                                                  std::span<const std::string_view> valid,
-                                                  std::string_view listIntro);
-
-/// "'a', 'b' or 'c'".
-[[nodiscard]] std::string quotedList(std::span<const std::string_view> words);
 
 /// Notes for a parse error: the nearest valid word ("did you mean 'policy'?")
 /// or the valid ones, the units a size needs, a byte-order mark at the start.
