@@ -17,9 +17,8 @@ namespace {
 
 constexpr std::string_view kErrorPrefix = "deployment example: ";
 
-void deployFile(const std::string& path, const ResolutionInputs& inputs, std::string_view title,
-                std::ostream& out) {
-    const Orchestration::SystemSpec system = Orchestration::buildExampleSystem();
+void deployFile(const std::string& path, const Orchestration::SystemSpec& system,
+                const ResolutionInputs& inputs, std::string_view title, std::ostream& out) {
     const PipelineResult result = resolvePlacementFile(path, system, inputs);
     if (const std::optional<std::string> problem = refusal(result)) {
         throw std::runtime_error(*problem);
@@ -60,13 +59,15 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         if (args.size() != 1) {
             throw std::runtime_error("usage: talvex_composite_deploy <file.cplace>");
         }
-        deployFile(args.front(), portableInputs(), kPortableReportTitle, out);
+        deployFile(args.front(), Orchestration::buildExampleSystem(), portableInputs(),
+                   kPortableReportTitle, out);
     });
 }
 
-int deploy(const std::string& path, const ResolutionInputs& inputs, std::string_view title,
-           std::ostream& out, std::ostream& err) {
-    return reportFailures(err, [&] { deployFile(path, inputs, title, out); });
+int deploy(const std::string& path, const Orchestration::SystemSpec& system,
+           const ResolutionInputs& inputs, std::string_view title, std::ostream& out,
+           std::ostream& err) {
+    return reportFailures(err, [&] { deployFile(path, system, inputs, title, out); });
 }
 
 } // namespace Core::App

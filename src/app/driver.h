@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/pipeline.h"
+#include "orchestration/system_spec.h"
 
 namespace Core::App {
 
@@ -17,10 +18,11 @@ namespace Core::App {
 /// line on `err` and exit status 1.
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
-/// The tool's work on one file, against `inputs`, with `title` as the
-/// report's first line: the report on `out` and status 0, or one error line
-/// on `err` and status 1. The companion's deploy is this same call.
-int deploy(const std::string& path, const ResolutionInputs& inputs, std::string_view title,
-           std::ostream& out, std::ostream& err);
+/// The tool's work on one file, against `system` and `inputs`, with `title`
+/// as the report's first line: the report on `out` and status 0, or one
+/// error line on `err` and status 1. The companion's deploy is this same call.
+int deploy(const std::string& path, const Orchestration::SystemSpec& system,
+           const ResolutionInputs& inputs, std::string_view title, std::ostream& out,
+           std::ostream& err);
 
 } // namespace Core::App

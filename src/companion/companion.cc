@@ -10,18 +10,22 @@
 #include <string_view>
 
 #include "app/driver.h"
+#include "companion/explanation.h"
 #include "companion/render.h"
 #include "companion/session.h"
-#include "orchestration/example_system.h"
 
 namespace Core::Companion {
 namespace {
 
 constexpr std::string_view kProgram = "talvex_composite";
 constexpr std::string_view kUsage =
-    "usage: talvex_composite deploy FILE [--format text|json] [--inventory fixture|host]\n"
-    "       talvex_composite check FILE... [--format text|json] [--inventory fixture|host]\n"
-    "       talvex_composite explain FILE [--format text|json] [--inventory fixture|host]\n"
+    "usage: talvex_composite deploy FILE [--system FILE.toml] [--format text|json] "
+    "[--inventory fixture|host]\n"
+    "       talvex_composite check [FILE...] [--system FILE.toml] [--format text|json] "
+    "[--inventory fixture|host]\n"
+    "       talvex_composite explain FILE [--system FILE.toml] [--format text|json] "
+    "[--inventory fixture|host]\n"
+    "       talvex_composite system FILE.toml [--format text|json|dot]\n"
     "       talvex_composite inventory [--format text|json] [--inventory fixture|host]\n"
     "       talvex_composite --help | --version | help SUBCOMMAND\n";
 
@@ -29,7 +33,8 @@ struct Options {
     std::vector<std::string> files;
     std::string format = "text";
     std::string inventory = "fixture";
-    std::string topic; ///< the subcommand that help is asked about
+    std::string system; ///< a system file, or empty for the built-in system
+    std::string topic;  ///< the subcommand that help is asked about
 };
 
 /// Writes `text` whole and flushes, so that a full or closed standard output
@@ -75,36 +80,75 @@ Json refusalJson(const PlacementRun& placementRun) {
     return nullptr;
 }
 
-int deploy(const Options& options, Inventories& inventories, std::ostream& out,
-           std::ostream& err) {
+/// The system's problems then the placement's, as one list.
+std::vector<Diagnostic> withSystem(std::vector<Diagnostic> systemProblems,
+                                   std::vector<Diagnostic> placementProblems) {
+    systemProblems.insert(systemProblems.end(), std::make_move_iterator(placementProblems.begin()),
+                          std::make_move_iterator(placementProblems.end()));
+    return systemProblems;
+}
+
+/// A system file that did not read has no system to resolve against: its
+/// problems are the whole answer.
+int unusableSystem(const SystemSource& system, std::ostream& err) {
+    err << diagnosticsText(systemDiagnostics(system), system.file()->file);
+    err.flush();
+    return kRefused;
+}
+
+int deploy(const Options& options, const SystemSource& system, Inventories& inventories,
+           std::ostream& out, std::ostream& err) {
     const std::string& file = options.files.front();
     if (options.format == "text") {
+        if (!system.usable()) {
+            return unusableSystem(system, err);
+        }
         // The tool's own call, so that the report and the error line are its bytes.
         std::ostringstream errorLine;
-        const int status =
-            App::deploy(file, inventories.inputs(), inventories.reportTitle(), out, errorLine);
+        const int status = App::deploy(file, system.spec(), inventories.inputs(system),
+                                       inventories.reportTitle(), out, errorLine);
         writeNotes(err, inventories);
         err << errorLine.str();
         err.flush();
         return status;
     }
-    const Orchestration::SystemSpec system = Orchestration::buildExampleSystem();
-    const PlacementRun placementRun = runPlacement(file, system, inventories);
+    PlacementRun placementRun;
+    placementRun.file = file;
+    if (system.usable()) {
+        placementRun = runPlacement(file, system, inventories);
+    } else {
+        placementRun.failure = "the system file cannot be read";
+    }
     Json document = placementJson("deploy", placementRun, inventories.name());
+    document["system"] = system.file() != nullptr ? Json(system.file()->file) : Json(nullptr);
     addResolutionJson(document, placementRun);
     document["refusal"] = refusalJson(placementRun);
-    document["diagnostics"] = diagnosticsJson(diagnose(placementRun));
+    document["diagnostics"] =
+        diagnosticsJson(withSystem(systemDiagnostics(system), diagnose(placementRun)));
     document["notes"] = inventories.notes();
     return emitJson(out, err, document, placementRun.resolved() ? kSuccess : kRefused);
 }
 
-int check(const Options& options, Inventories& inventories, std::ostream& out,
-          std::ostream& err) {
-    const Orchestration::SystemSpec system = Orchestration::buildExampleSystem();
+int check(const Options& options, const SystemSource& system, Inventories& inventories,
+          std::ostream& out, std::ostream& err) {
     std::string text;
     Json files = Json::array();
-    bool allResolved = true;
-    for (const std::string& file : options.files) {
+    const std::vector<Diagnostic> systemProblems = systemDiagnostics(system);
+    bool allResolved = std::none_of(systemProblems.begin(), systemProblems.end(),
+                                    [](const Diagnostic& d) { return d.severity == Severity::error; });
+    if (system.file() != nullptr) {
+        if (options.format == "text") {
+            text += diagnosticsText(systemProblems, system.file()->file);
+        } else {
+            files.push_back({{"file", system.file()->file},
+                             {"resolved", nullptr},
+                             {"diagnostics", diagnosticsJson(systemProblems)}});
+        }
+    }
+    // Without a system, a placement has nothing to be lowered against.
+    const std::vector<std::string> placements =
+        system.usable() ? options.files : std::vector<std::string>{};
+    for (const std::string& file : placements) {
         const PlacementRun placementRun = runPlacement(file, system, inventories);
         const std::vector<Diagnostic> diagnostics = diagnose(placementRun);
         allResolved = allResolved && placementRun.resolved();
@@ -125,33 +169,51 @@ int check(const Options& options, Inventories& inventories, std::ostream& out,
     document["format_version"] = kJsonFormatVersion;
     document["command"] = "check";
     document["inventory"] = inventories.name();
+    document["system"] = system.file() != nullptr ? Json(system.file()->file) : Json(nullptr);
     document["resolved"] = allResolved;
     document["files"] = std::move(files);
     document["notes"] = inventories.notes();
     return emitJson(out, err, document, status);
 }
 
-int explain(const Options& options, Inventories& inventories, std::ostream& out,
-            std::ostream& err) {
+int explain(const Options& options, const SystemSource& system, Inventories& inventories,
+            std::ostream& out, std::ostream& err) {
     const std::string& file = options.files.front();
-    const Orchestration::SystemSpec system = Orchestration::buildExampleSystem();
-    const PlacementRun placementRun = runPlacement(file, system, inventories);
+    if (!system.usable() && options.format == "text") {
+        return unusableSystem(system, err);
+    }
+    PlacementRun placementRun;
+    placementRun.file = file;
+    if (system.usable()) {
+        placementRun = runPlacement(file, system, inventories);
+    } else {
+        placementRun.failure = "the system file cannot be read";
+    }
+    const std::vector<Diagnostic> systemProblems = systemDiagnostics(system);
     const std::vector<Diagnostic> diagnostics = diagnose(placementRun);
+    const std::vector<EngineExplanation> engines = explainEngines(placementRun, system);
     const int status = placementRun.resolved() ? kSuccess : kRefused;
     if (options.format == "text") {
         writeNotes(err, inventories);
         // A refusal, and the warnings of a plan that resolved, go where errors go.
+        if (system.file() != nullptr) {
+            err << diagnosticsText(systemProblems, system.file()->file);
+        }
         err << diagnosticsText(diagnostics, file);
         err.flush();
-        return placementRun.resolved() ? emit(out, err, explanationText(placementRun, inventories.reportTitle()), status)
-                              : status;
+        return placementRun.resolved()
+                   ? emit(out, err,
+                          explanationText(placementRun, engines, inventories.reportTitle()),
+                          status)
+                   : status;
     }
     Json document = placementJson("explain", placementRun, inventories.name());
-    addExplanationJson(document, placementRun);
+    document["system"] = system.file() != nullptr ? Json(system.file()->file) : Json(nullptr);
+    addExplanationJson(document, placementRun, engines);
     Json resolution;
     addResolutionJson(resolution, placementRun);
     document["budgets"] = std::move(resolution["budgets"]);
-    document["diagnostics"] = diagnosticsJson(diagnostics);
+    document["diagnostics"] = diagnosticsJson(withSystem(systemProblems, diagnostics));
     document["notes"] = inventories.notes();
     return emitJson(out, err, document, status);
 }
@@ -178,6 +240,29 @@ int inventory(const Options& options, Inventories& inventories, std::ostream& ou
     return emitJson(out, err, document, kSuccess);
 }
 
+int describeSystem(const Options& options, std::ostream& out, std::ostream& err) {
+    const SystemSource system(options.files.front());
+    const std::vector<Diagnostic> diagnostics = systemDiagnostics(system);
+    const std::size_t errors = static_cast<std::size_t>(
+        std::count_if(diagnostics.begin(), diagnostics.end(),
+                      [](const Diagnostic& d) { return d.severity == Severity::error; }));
+    const int status = errors == 0 ? kSuccess : kRefused;
+    const std::vector<SystemEngineExplanation> engines =
+        system.usable() ? explainSystem(system) : std::vector<SystemEngineExplanation>{};
+    if (options.format == "json") {
+        return emitJson(out, err, systemJson(system, engines, diagnostics), status);
+    }
+    err << diagnosticsText(diagnostics, system.file()->file);
+    err.flush();
+    if (!system.usable()) {
+        return kRefused;
+    }
+    return emit(out, err,
+                options.format == "dot" ? systemDot(system, engines)
+                                        : systemText(system, engines, errors),
+                status);
+}
+
 int usageError(std::ostream& err, std::string_view message) {
     err << kProgram << ": " << message << '\n'
         << kUsage << "Run 'talvex_composite --help' for more.\n";
@@ -188,9 +273,10 @@ int usageError(std::ostream& err, std::string_view message) {
 int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                const Host::HostProbeOptions& probe) {
     Options options;
-    CLI::App app("Resolves how the engines of composite-three-engine are deployed, shows every "
-                 "issue of a placement file with its position, explains the plan, and speaks "
-                 "JSON.",
+    CLI::App app("Resolves how the engines of a composite system (composite-three-engine, or "
+                 "one of your own from a system file) are deployed, shows every issue of a "
+                 "placement file with its position, explains the plan and how much more fits, "
+                 "and speaks JSON.",
                  std::string(kProgram));
     app.set_version_flag("--version", std::string(kProgram) + " " + TALVEX_VERSION);
     app.require_subcommand(1);
@@ -202,28 +288,45 @@ int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
                          "fixture (the default): the portable fixture; host: this machine")
             ->check(CLI::IsMember({"fixture", "host"}));
     };
+    const auto systemOption = [&options](CLI::App* command) {
+        command->add_option("--system", options.system,
+                            "a system file (TOML) to resolve against instead of the built-in "
+                            "composite-three-engine");
+    };
     CLI::App* deployCommand = app.add_subcommand(
         "deploy", "Resolve one placement file and print its report, as talvex_composite_deploy does");
     deployCommand->add_option("FILE", options.files, "the placement file")->required()->expected(1);
     common(deployCommand);
+    systemOption(deployCommand);
     CLI::App* checkCommand = app.add_subcommand(
-        "check", "Show every problem of each placement file, with its position and hints");
-    checkCommand->add_option("FILE", options.files, "the placement files")->required();
+        "check", "Show every problem of each placement file (and of the system file), with its "
+                 "position and hints");
+    checkCommand->add_option("FILE", options.files, "the placement files");
     common(checkCommand);
+    systemOption(checkCommand);
     CLI::App* explainCommand = app.add_subcommand(
-        "explain", "Resolve one placement file and explain it: peaks, first fit, budgets");
+        "explain", "Resolve one placement file and explain it: peaks, first fit, budgets, and "
+                   "how much more fits");
     explainCommand->add_option("FILE", options.files, "the placement file")->required()->expected(1);
     common(explainCommand);
+    systemOption(explainCommand);
+    CLI::App* systemCommand = app.add_subcommand(
+        "system", "Check a system file and show its hash and each engine's estimate");
+    systemCommand->add_option("FILE", options.files, "the system file (TOML)")
+        ->required()
+        ->expected(1);
+    systemCommand->add_option("--format", options.format, "text (the default), json or dot")
+        ->check(CLI::IsMember({"text", "json", "dot"}));
     CLI::App* inventoryCommand =
         app.add_subcommand("inventory", "Show the inventory that resolution uses");
     common(inventoryCommand);
     CLI::App* helpCommand = app.add_subcommand("help", "Show the help of a subcommand");
-    helpCommand->add_option("SUBCOMMAND", options.topic, "deploy, check, explain or inventory");
+    helpCommand->add_option("SUBCOMMAND", options.topic, "deploy, check, explain, system or inventory");
 
     // CLI11 says only that a subcommand is required when the first word is
     // an unknown one; name it instead.
-    const std::vector<CLI::App*> commands = {deployCommand, checkCommand, explainCommand,
-                                             inventoryCommand, helpCommand};
+    const std::vector<CLI::App*> commands = {deployCommand, checkCommand,     explainCommand,
+                                             systemCommand, inventoryCommand, helpCommand};
     if (!args.empty() && !args.front().starts_with("-") &&
         std::none_of(commands.begin(), commands.end(), [&args](const CLI::App* command) {
             return command->get_name() == args.front();
@@ -251,7 +354,8 @@ int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
                                                        CLI::AppFormatMode::Normal),
                         kSuccess);
         }
-        for (CLI::App* command : {deployCommand, checkCommand, explainCommand, inventoryCommand}) {
+        for (CLI::App* command :
+             {deployCommand, checkCommand, explainCommand, systemCommand, inventoryCommand}) {
             if (command->get_name() == options.topic) {
                 return emit(out, err, command->help(std::string(kProgram)), kSuccess);
             }
@@ -259,16 +363,24 @@ int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
         return usageError(err, "no such subcommand: " + options.topic);
     }
 
+    if (systemCommand->parsed()) {
+        return describeSystem(options, out, err);
+    }
+    if (checkCommand->parsed() && options.files.empty() && options.system.empty()) {
+        return usageError(err, "check needs a placement file or --system FILE.toml");
+    }
     Inventories inventories(
         options.inventory == "host" ? InventorySource::host : InventorySource::fixture, probe);
+    const SystemSource system =
+        options.system.empty() ? SystemSource() : SystemSource(options.system);
     if (deployCommand->parsed()) {
-        return deploy(options, inventories, out, err);
+        return deploy(options, system, inventories, out, err);
     }
     if (checkCommand->parsed()) {
-        return check(options, inventories, out, err);
+        return check(options, system, inventories, out, err);
     }
     if (explainCommand->parsed()) {
-        return explain(options, inventories, out, err);
+        return explain(options, system, inventories, out, err);
     }
     return inventory(options, inventories, out, err);
 }

@@ -1,11 +1,14 @@
 // The JSON documents. Hashes are decimal strings (they do not fit a JSON
 // number exactly); byte figures are integers; an absent value is null.
+#include <algorithm>
 #include <string>
 
+#include "companion/explanation.h"
 #include "companion/render.h"
 #include "deployment/deployment.h"
 #include "deployment/inventory_text.h"
 #include "estimation/estimate.h"
+#include "orchestration/canonical_bytes.h"
 #include "placement/ir.h"
 
 namespace Core::Companion {
@@ -101,43 +104,60 @@ void addResolutionJson(Json& document, const PlacementRun& run) {
     document["budgets"] = std::move(budgets);
 }
 
-void addExplanationJson(Json& document, const PlacementRun& run) {
+Json workloadJson(const WorkloadExplanation& workload) {
+    Json object;
+    object["sessions"] = workload.sessions;
+    object["concurrency"] = workload.concurrency;
+    object["training"] = workload.training;
+    object["model_config"] = optionalJson(workload.model_config);
+    object["parameters"] = optionalJson(workload.parameters);
+    object["context_length"] = optionalJson(workload.context_length);
+    object["estimate_error"] = optionalJson(workload.estimate_error);
+    object["peak"] = optionalJson(workload.peak);
+    Json terms = Json::array();
+    for (const TermExplanation& entry : workload.terms) {
+        const Estimation::PeakTerm& term = entry.term;
+        terms.push_back({{"term", entry.name},
+                         {"kind", kindName(term.range.kind)},
+                         {"low", term.range.low},
+                         {"high", term.range.high},
+                         {"multiplier", term.multiplier},
+                         {"bytes", term.bytes}});
+    }
+    object["terms"] = std::move(terms);
+    return object;
+}
+
+void addExplanationJson(Json& document, const PlacementRun& run,
+                        const std::vector<EngineExplanation>& explained) {
     Json engines = Json::array();
     Json steps = Json::array();
-    if (run.resolved()) {
-        const Placement::PlacementIR& ir = *run.result.deployment->ir;
-        for (const Placement::LoweredEngine& engine : ir.engines) {
-            Json object{{"engine", engine.id},
-                        {"class", engineClassName(engine.kind)},
-                        {"residency", Placement::residencyName(engine.residency)},
-                        {"priority", Placement::priorityName(engine.priority)},
-                        {"device", optionalJson(engine.device)}};
-            for (const Estimation::WorkloadRequirement& requirement : run.detail.workload) {
-                if (requirement.engine != engine.id) {
-                    continue;
-                }
-                const std::optional<Estimation::PeakBreakdown> breakdown =
-                    Estimation::peakBreakdown(requirement);
-                object["sessions"] = requirement.sessions;
-                object["concurrency"] = requirement.concurrency;
-                object["training"] = requirement.training;
-                object["peak"] = breakdown ? Json(breakdown->peak) : Json(nullptr);
-                Json terms = Json::array();
-                if (breakdown) {
-                    for (const Estimation::PeakTerm& term : breakdown->terms) {
-                        terms.push_back({{"term", term.name},
-                                         {"kind", kindName(term.range.kind)},
-                                         {"low", term.range.low},
-                                         {"high", term.range.high},
-                                         {"multiplier", term.multiplier},
-                                         {"bytes", term.bytes}});
-                    }
-                }
-                object["terms"] = std::move(terms);
-                break;
+    for (const EngineExplanation& engine : explained) {
+        Json object{{"engine", engine.id},
+                    {"class", engineClassName(engine.kind)},
+                    {"residency", Placement::residencyName(engine.residency)},
+                    {"priority", Placement::priorityName(engine.priority)},
+                    {"device", optionalJson(engine.device)}};
+        if (engine.workload) {
+            // The workload's keys sit on the engine itself.
+            Json workload = workloadJson(*engine.workload);
+            for (auto& [key, value] : workload.items()) {
+                object[key] = std::move(value);
             }
-            engines.push_back(std::move(object));
         }
+        if (engine.growth) {
+            const Estimation::WorkloadLimits& limits = engine.growth->limits;
+            object["most_that_fits"] = {{"device", engine.growth->device},
+                                        {"headroom", engine.growth->headroom},
+                                        {"sessions", limits.sessions},
+                                        {"concurrency", limits.concurrency},
+                                        {"context_length", optionalJson(limits.contextLength)}};
+        } else {
+            object["most_that_fits"] = nullptr;
+        }
+        engines.push_back(std::move(object));
+    }
+    if (run.resolved()) {
         for (const Placement::FitStep& step : run.detail.resolution.first_fit.steps) {
             steps.push_back({{"engine", step.engine},
                              {"peak", step.peak},
@@ -148,6 +168,68 @@ void addExplanationJson(Json& document, const PlacementRun& run) {
     }
     document["engines"] = std::move(engines);
     document["first_fit"] = std::move(steps);
+}
+
+Json systemJson(const SystemSource& system, const std::vector<SystemEngineExplanation>& engines,
+                const std::vector<Diagnostic>& diagnostics) {
+    Json document;
+    document["format_version"] = kJsonFormatVersion;
+    document["command"] = "system";
+    document["file"] = system.file() != nullptr ? Json(system.file()->file) : Json(nullptr);
+    document["readable"] = system.usable();
+    const bool valid = std::none_of(diagnostics.begin(), diagnostics.end(),
+                                    [](const Diagnostic& d) { return d.severity == Severity::error; });
+    document["valid"] = valid;
+    Json engineList = Json::array();
+    Json adapters = Json::array();
+    Json connections = Json::array();
+    if (system.usable()) {
+        const Orchestration::SystemSpec& spec = system.spec();
+        document["system"] = spec.id;
+        document["system_hash"] = std::to_string(Orchestration::systemHash(spec));
+        for (const SystemEngineExplanation& entry : engines) {
+            const Orchestration::EngineSpec& engine = *entry.engine;
+            Json ports = Json::array();
+            for (const Orchestration::PortSpec& port : engine.ports) {
+                ports.push_back({{"port", port.id},
+                                 {"direction", port.direction == Orchestration::PortDirection::input
+                                                   ? "input"
+                                                   : "output"},
+                                 {"schema", port.schema},
+                                 {"shape", port.shape},
+                                 {"dtype", port.dtype},
+                                 {"clock", port.clock}});
+            }
+            engineList.push_back(
+                {{"engine", engine.id},
+                 {"class", engineClassName(engine.engine_class)},
+                 {"profile", engine.profile},
+                 {"ports", std::move(ports)},
+                 {"workload", entry.workload ? workloadJson(*entry.workload) : Json(nullptr)}});
+        }
+        for (const Orchestration::AdapterSpec& adapter : spec.adapters) {
+            adapters.push_back({{"adapter", adapter.id},
+                                {"kind", adapter.kind},
+                                {"stateful", adapter.stateful},
+                                {"latency", adapter.latency}});
+        }
+        for (const Orchestration::ConnectionSpec& connection : spec.connections) {
+            connections.push_back(
+                {{"connection", connection.id},
+                 {"from", connection.source_engine + "." + connection.source_port},
+                 {"to", connection.destination_engine + "." + connection.destination_port},
+                 {"adapter", optionalJson(connection.adapter)},
+                 {"delay", connection.delay}});
+        }
+    } else {
+        document["system"] = nullptr;
+        document["system_hash"] = nullptr;
+    }
+    document["engines"] = std::move(engineList);
+    document["adapters"] = std::move(adapters);
+    document["connections"] = std::move(connections);
+    document["diagnostics"] = diagnosticsJson(diagnostics);
+    return document;
 }
 
 Json inventoryJson(const Placement::ResourceInventory& inventory, std::string_view source) {

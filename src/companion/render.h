@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "companion/explanation.h"
 #include "companion/session.h"
 #include "deployment/inventory.h"
 
@@ -26,7 +27,22 @@ inline constexpr int kJsonFormatVersion = 1;
 /// The report, then each engine with the terms of its peak, the order in
 /// which first fit placed the engines, and the device budgets. For a run that
 /// resolved.
-[[nodiscard]] std::string explanationText(const PlacementRun& run, std::string_view reportTitle);
+[[nodiscard]] std::string explanationText(const PlacementRun& run,
+                                          const std::vector<EngineExplanation>& engines,
+                                          std::string_view reportTitle);
+
+/// A system with its hash, whether it has problems (`errors`, shown
+/// elsewhere), and each engine with its workload and the terms of its peak.
+[[nodiscard]] std::string systemText(const SystemSource& system,
+                                     const std::vector<SystemEngineExplanation>& engines,
+                                     std::size_t errors);
+[[nodiscard]] Json systemJson(const SystemSource& system,
+                              const std::vector<SystemEngineExplanation>& engines,
+                              const std::vector<Diagnostic>& diagnostics);
+/// The graph for Graphviz: engines with class and peak, connections with
+/// schema, delay and adapter.
+[[nodiscard]] std::string systemDot(const SystemSource& system,
+                                    const std::vector<SystemEngineExplanation>& engines);
 
 /// The inventory's devices with their bytes, its fingerprint and its
 /// canonical text.
@@ -42,8 +58,11 @@ inline constexpr int kJsonFormatVersion = 1;
                                  std::string_view inventory);
 /// The engines with their devices and the device budgets of a resolved run.
 void addResolutionJson(Json& document, const PlacementRun& run);
-/// The engines with their peaks and terms, and first fit's steps.
-void addExplanationJson(Json& document, const PlacementRun& run);
+/// The engines with their peaks, terms and how much more fits, and first
+/// fit's steps.
+void addExplanationJson(Json& document, const PlacementRun& run,
+                        const std::vector<EngineExplanation>& engines);
+[[nodiscard]] Json workloadJson(const WorkloadExplanation& workload);
 [[nodiscard]] Json inventoryJson(const Placement::ResourceInventory& inventory,
                                  std::string_view source);
 

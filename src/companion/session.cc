@@ -9,9 +9,59 @@
 #include "common/byte_order.h"
 #include "deployment/memory_limits.h"
 #include "estimation/estimators.h"
+#include "orchestration/example_system.h"
 #include "placement/hints.h"
 
 namespace Core::Companion {
+
+SystemSource::SystemSource()
+    : builtIn_(Orchestration::buildExampleSystem()), specs_(Estimation::compositeWorkloadSpecs()),
+      modelConfigs_(specs_.size()) {}
+
+SystemSource::SystemSource(const std::string& path) : loaded_(SystemFile::loadSystemFile(path)) {
+    for (const SystemFile::EngineWorkload& workload : loaded_->workloads) {
+        specs_.push_back(workload.spec);
+        modelConfigs_.push_back(workload.model_config);
+    }
+}
+
+const Orchestration::SystemSpec& SystemSource::spec() const {
+    return loaded_ ? loaded_->system : builtIn_;
+}
+
+bool SystemSource::usable() const { return !loaded_ || loaded_->readable(); }
+
+std::vector<Estimation::WorkloadRequirement> SystemSource::workload() const {
+    std::vector<Estimation::WorkloadRequirement> requirements;
+    requirements.reserve(specs_.size());
+    for (const Estimation::WorkloadSpec& spec : specs_) {
+        requirements.push_back(Estimation::estimateRequirement(spec));
+    }
+    return requirements;
+}
+
+std::vector<Diagnostic> systemDiagnostics(const SystemSource& system) {
+    std::vector<Diagnostic> diagnostics;
+    if (const SystemFile::LoadedSystem* loaded = system.file()) {
+        for (const SystemFile::Finding& finding : SystemFile::checkSystem(*loaded)) {
+            Diagnostic diagnostic{finding.kind == SystemFile::FindingKind::error
+                                      ? Severity::error
+                                      : Severity::warning,
+                                  finding.message,
+                                  finding.path,
+                                  std::nullopt,
+                                  {}};
+            if (finding.location.line != 0) {
+                diagnostic.location = finding.location;
+            }
+            for (const std::string& note : finding.notes) {
+                diagnostic.notes.push_back({Severity::note, note, {}, diagnostic.location, {}});
+            }
+            diagnostics.push_back(std::move(diagnostic));
+        }
+    }
+    return diagnostics;
+}
 
 Inventories::Inventories(InventorySource source, Host::HostProbeOptions probe)
     : source_(source), probe_(std::move(probe)) {}
@@ -38,16 +88,17 @@ std::string_view Inventories::reportTitle() const noexcept {
                                                : "Resolved deployment (host inventory)";
 }
 
-App::ResolutionInputs Inventories::inputs() {
-    return {Estimation::compositeWorkload, [this] { return get(); }};
+App::ResolutionInputs Inventories::inputs(const SystemSource& system) {
+    return {[&system] { return system.workload(); }, [this] { return get(); }};
 }
 
-PlacementRun runPlacement(const std::string& file, const Orchestration::SystemSpec& system,
+PlacementRun runPlacement(const std::string& file, const SystemSource& system,
                           Inventories& inventories) {
     PlacementRun run;
     run.file = file;
     try {
-        run.result = App::resolvePlacementFile(file, system, inventories.inputs(), &run.detail);
+        run.result = App::resolvePlacementFile(file, system.spec(), inventories.inputs(system),
+                                               &run.detail);
     } catch (const Placement::ParseError& error) {
         run.parseError = error;
     } catch (const std::exception& error) {

@@ -15,8 +15,46 @@
 #include "host/probe.h"
 #include "orchestration/system_spec.h"
 #include "placement/lexer.h"
+#include "system_file/system_file.h"
 
 namespace Core::Companion {
+
+/// The composite system that placements are lowered against: the built-in
+/// one, or one read from a system file with its workload.
+class SystemSource {
+  public:
+    /// The built-in system and workload.
+    SystemSource();
+    /// The system file at `path`, read at once; its problems are kept, not thrown.
+    explicit SystemSource(const std::string& path);
+
+    [[nodiscard]] const Orchestration::SystemSpec& spec() const;
+    /// The system file, or null for the built-in system.
+    [[nodiscard]] const SystemFile::LoadedSystem* file() const noexcept {
+        return loaded_ ? &*loaded_ : nullptr;
+    }
+    /// False when the file could not be read whole: there is no system to
+    /// lower a placement against.
+    [[nodiscard]] bool usable() const;
+    /// Each engine's workload before it is estimated, in engine order.
+    [[nodiscard]] const std::vector<Estimation::WorkloadSpec>& workloadSpecs() const noexcept {
+        return specs_;
+    }
+    /// The model config each workload's figures came from, if any, in the
+    /// order of workloadSpecs().
+    [[nodiscard]] const std::vector<std::optional<std::string>>& modelConfigs() const noexcept {
+        return modelConfigs_;
+    }
+    /// The requirements; throws "resource estimate is unknown" as the
+    /// built-in workload would.
+    [[nodiscard]] std::vector<Estimation::WorkloadRequirement> workload() const;
+
+  private:
+    std::optional<SystemFile::LoadedSystem> loaded_;
+    Orchestration::SystemSpec builtIn_;
+    std::vector<Estimation::WorkloadSpec> specs_;
+    std::vector<std::optional<std::string>> modelConfigs_;
+};
 
 enum class InventorySource { fixture, host };
 
@@ -36,8 +74,8 @@ class Inventories {
     [[nodiscard]] std::string_view name() const noexcept;
     /// The report's first line.
     [[nodiscard]] std::string_view reportTitle() const noexcept;
-    /// The composite workload, and this inventory.
-    [[nodiscard]] App::ResolutionInputs inputs();
+    /// The system's workload, and this inventory.
+    [[nodiscard]] App::ResolutionInputs inputs(const SystemSource& system);
 
   private:
     InventorySource source_;
@@ -59,8 +97,7 @@ struct PlacementRun {
     [[nodiscard]] bool resolved() const { return !failure && !parseError && App::isResolved(result); }
 };
 
-[[nodiscard]] PlacementRun runPlacement(const std::string& file,
-                                        const Orchestration::SystemSpec& system,
+[[nodiscard]] PlacementRun runPlacement(const std::string& file, const SystemSource& system,
                                         Inventories& inventories);
 
 enum class Severity { error, warning, note };
@@ -79,6 +116,10 @@ struct Diagnostic {
 /// error; else every lowering issue; else every resolution issue; then the
 /// warnings on memory blocks below their estimates. Each with its notes.
 [[nodiscard]] std::vector<Diagnostic> diagnose(const PlacementRun& run);
+
+/// Every problem of a system file, as diagnostics, in position order; none
+/// for the built-in system.
+[[nodiscard]] std::vector<Diagnostic> systemDiagnostics(const SystemSource& system);
 
 /// "68.0 MiB": a byte count in the largest binary unit it reaches, one decimal.
 [[nodiscard]] std::string humanBytes(std::uint64_t bytes);

@@ -1,13 +1,16 @@
 // The text renderings: diagnostics in the compilers' form, the explanation of
 // a resolved placement, the inventory.
 #include <algorithm>
+#include <limits>
 #include <string>
 
 #include "app/report.h"
+#include "companion/explanation.h"
 #include "companion/render.h"
 #include "deployment/deployment.h"
 #include "deployment/inventory_text.h"
 #include "estimation/estimate.h"
+#include "orchestration/canonical_bytes.h"
 #include "placement/ir.h"
 
 namespace Core::Companion {
@@ -42,26 +45,6 @@ std::string bytesText(std::uint64_t bytes) {
     return text;
 }
 
-/// How a term of a peak is shown.
-std::string_view termLabel(std::string_view term) {
-    constexpr std::pair<std::string_view, std::string_view> kLabels[] = {
-        {"weights", "weights"},
-        {"adapter_weights", "adapter weights"},
-        {"optimizer_state", "optimizer state"},
-        {"kv_cache", "KV cache"},
-        {"activations", "activations"},
-        {"workspace", "workspace"},
-        {"pool", "pool"},
-        {"runtime_overhead", "runtime overhead"},
-    };
-    for (const auto& [name, label] : kLabels) {
-        if (name == term) {
-            return label;
-        }
-    }
-    return term;
-}
-
 /// "1 session", "2 sessions".
 std::string counted(std::uint64_t count, std::string_view thing) {
     return std::to_string(count) + " " + std::string(thing) + (count == 1 ? "" : "s");
@@ -74,31 +57,29 @@ std::string padded(std::string text, std::size_t width) {
     return text;
 }
 
-void appendEngine(std::string& text, const Placement::LoweredEngine& engine,
-                  const std::vector<Estimation::WorkloadRequirement>& workload) {
-    text += "  " + engine.id + ": class " + std::string(engineClassName(engine.kind)) +
-            ", residency " + std::string(Placement::residencyName(engine.residency)) +
-            ", priority " + std::string(Placement::priorityName(engine.priority)) + ", device " +
-            engine.device.value_or("-") + "\n";
-    const auto requirement =
-        std::find_if(workload.begin(), workload.end(),
-                     [&engine](const Estimation::WorkloadRequirement& r) { return r.engine == engine.id; });
-    if (requirement == workload.end()) {
+/// "3 sessions"; "any number of sessions" at the largest a count holds.
+std::string upTo(std::uint32_t count, std::string_view thing) {
+    return count == std::numeric_limits<std::uint32_t>::max()
+               ? "any number of " + std::string(thing) + "s"
+               : counted(count, thing);
+}
+
+/// The terms of a workload's peak and the peak, or why it has none.
+void appendTerms(std::string& text, const WorkloadExplanation& workload) {
+    if (workload.estimate_error) {
+        text += "    no estimate: " + *workload.estimate_error + "\n";
         return;
     }
-    const std::optional<Estimation::PeakBreakdown> breakdown =
-        Estimation::peakBreakdown(*requirement);
-    if (!breakdown) {
+    if (!workload.peak) {
+        text += "    no peak: the estimate overflows with these counts\n";
         return;
     }
-    for (const Estimation::PeakTerm& term : breakdown->terms) {
-        std::string line = "    " + padded(std::string(termLabel(term.name)), 18) + bytesText(term.bytes);
-        if (term.name == "kv_cache") {
+    for (const TermExplanation& entry : workload.terms) {
+        const Estimation::PeakTerm& term = entry.term;
+        std::string line = "    " + padded(std::string(entry.label), 18) + bytesText(term.bytes);
+        if (!entry.per.empty()) {
             line += " = " + std::to_string(term.range.high) + " x " +
-                    counted(term.multiplier, "session");
-        } else if (term.name == "activations" || term.name == "workspace") {
-            line += " = " + std::to_string(term.range.high) + " x " +
-                    counted(term.multiplier, "concurrent execution");
+                    counted(term.multiplier, entry.per);
         }
         if (term.range.kind == Estimation::EstimateKind::range && term.range.low != term.range.high) {
             line += ", range " + std::to_string(term.range.low) + "-" +
@@ -106,7 +87,28 @@ void appendEngine(std::string& text, const Placement::LoweredEngine& engine,
         }
         text += line + "\n";
     }
-    text += "    " + padded("peak", 18) + bytesText(breakdown->peak) + "\n";
+    text += "    " + padded("peak", 18) + bytesText(*workload.peak) + "\n";
+}
+
+void appendEngine(std::string& text, const EngineExplanation& engine) {
+    text += "  " + engine.id + ": class " + std::string(engineClassName(engine.kind)) +
+            ", residency " + std::string(Placement::residencyName(engine.residency)) +
+            ", priority " + std::string(Placement::priorityName(engine.priority)) + ", device " +
+            engine.device.value_or("-") + "\n";
+    if (!engine.workload) {
+        return;
+    }
+    appendTerms(text, *engine.workload);
+    if (engine.growth) {
+        const Estimation::WorkloadLimits& limits = engine.growth->limits;
+        text += "    most that fits on " + engine.growth->device + ", the rest held: " +
+                upTo(limits.sessions, "session") + ", " +
+                upTo(limits.concurrency, "concurrent execution");
+        if (limits.contextLength) {
+            text += ", a context of " + counted(*limits.contextLength, "token");
+        }
+        text += "\n";
+    }
 }
 
 } // namespace
@@ -119,15 +121,16 @@ std::string diagnosticsText(const std::vector<Diagnostic>& diagnostics, std::str
     return text;
 }
 
-std::string explanationText(const PlacementRun& run, std::string_view reportTitle) {
+std::string explanationText(const PlacementRun& run, const std::vector<EngineExplanation>& engines,
+                            std::string_view reportTitle) {
     const Placement::DeploymentResult& deployment = *run.result.deployment;
     const Placement::PlacementIR& ir = *deployment.ir;
     const Placement::DeploymentReport& report = deployment.report;
     std::string text = App::formatReport(ir, report, reportTitle);
 
     text += "\nengines, each with the terms of its peak\n";
-    for (const Placement::LoweredEngine& engine : ir.engines) {
-        appendEngine(text, engine, run.detail.workload);
+    for (const EngineExplanation& engine : engines) {
+        appendEngine(text, engine);
     }
 
     const std::vector<Placement::FitStep>& steps = run.detail.resolution.first_fit.steps;
@@ -157,6 +160,50 @@ std::string explanationText(const PlacementRun& run, std::string_view reportTitl
         }
         text += "    requested " + bytesText(budget.requested) + sum + "\n";
         text += "    headroom  " + bytesText(budget.headroom) + "\n";
+    }
+    return text;
+}
+
+std::string systemText(const SystemSource& system,
+                       const std::vector<SystemEngineExplanation>& engines, std::size_t errors) {
+    const Orchestration::SystemSpec& spec = system.spec();
+    const std::uint64_t hash = Orchestration::systemHash(spec);
+    std::string text = "system " + spec.id;
+    if (system.file() != nullptr) {
+        text += " (" + system.file()->file + ")";
+    }
+    text += "\nsystem_hash=" + std::to_string(hash) + " (" + Placement::toHex16(hash) + ")\n";
+    text += counted(spec.engines.size(), "engine") + ", " + counted(spec.adapters.size(), "adapter") +
+            ", " + counted(spec.connections.size(), "connection") + "; ";
+    text += errors == 0 ? "no problems\n"
+                        : counted(errors, "problem") + ", shown on standard error\n";
+    text += "\nengines, each with the terms of its peak\n";
+    for (const SystemEngineExplanation& entry : engines) {
+        const Orchestration::EngineSpec& engine = *entry.engine;
+        text += "  " + engine.id + ": class " + std::string(engineClassName(engine.engine_class)) +
+                ", profile " + (engine.profile.empty() ? "-" : engine.profile) + ", " +
+                counted(engine.ports.size(), "port") + "\n";
+        if (!entry.workload) {
+            text += "    no workload\n";
+            continue;
+        }
+        const WorkloadExplanation& workload = *entry.workload;
+        std::string counts = "    " + counted(workload.sessions, "session") + ", " +
+                             counted(workload.concurrency, "concurrent execution");
+        if (workload.training) {
+            counts += ", training";
+        }
+        if (workload.context_length) {
+            counts += ", a context of " + counted(*workload.context_length, "token");
+        }
+        if (workload.parameters) {
+            counts += ", " + counted(*workload.parameters, "parameter");
+        }
+        if (workload.model_config) {
+            counts += ", figures from " + *workload.model_config;
+        }
+        text += counts + "\n";
+        appendTerms(text, workload);
     }
     return text;
 }

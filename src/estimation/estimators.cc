@@ -8,6 +8,7 @@
 #include "estimation/checked_terms.h"
 
 #include <algorithm>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -231,7 +232,12 @@ ResourceEstimate estimateOrThrow(const WorkloadProfile& profile) {
     return std::move(*result.estimate);
 }
 
-std::vector<WorkloadRequirement> compositeWorkload() {
+WorkloadRequirement estimateRequirement(const WorkloadSpec& spec) {
+    return {spec.engine, estimateOrThrow(spec.profile), spec.sessions, spec.concurrency,
+            spec.training};
+}
+
+std::vector<WorkloadSpec> compositeWorkloadSpecs() {
     const SyncProfile sensory{.neurons = 2, .weightEntries = 2};
     const TransformerProfile intuition{
         .vocabSize = 8,
@@ -249,24 +255,91 @@ std::vector<WorkloadRequirement> compositeWorkload() {
         .adapterParameters = 0,
     };
     const DpshProfile temporal{.neurons = 2, .weightEntries = 2, .workspaceEntries = 64};
+    return {
+        {.engine = "sensory-sync", .profile = sensory, .sessions = 0, .concurrency = 1,
+         .training = false},
+        {.engine = "intuition-transformer", .profile = intuition, .sessions = 1,
+         .concurrency = 1, .training = false},
+        {.engine = "temporal-dpsh", .profile = temporal, .sessions = 0, .concurrency = 1,
+         .training = false},
+    };
+}
 
+std::vector<WorkloadRequirement> compositeWorkload() {
     std::vector<WorkloadRequirement> requirements;
-    requirements.push_back({.engine = "sensory-sync",
-                            .estimate = estimateOrThrow(sensory),
-                            .sessions = 0,
-                            .concurrency = 1,
-                            .training = false});
-    requirements.push_back({.engine = "intuition-transformer",
-                            .estimate = estimateOrThrow(intuition),
-                            .sessions = 1,
-                            .concurrency = 1,
-                            .training = false});
-    requirements.push_back({.engine = "temporal-dpsh",
-                            .estimate = estimateOrThrow(temporal),
-                            .sessions = 0,
-                            .concurrency = 1,
-                            .training = false});
+    for (const WorkloadSpec& spec : compositeWorkloadSpecs()) {
+        requirements.push_back(estimateRequirement(spec));
+    }
     return requirements;
+}
+
+namespace {
+
+/// The largest count from `low` up to `high` for which `fits` holds, given
+/// that it holds for `low` and, once false, stays false.
+template <class Fits>
+std::uint64_t largestFitting(std::uint64_t low, std::uint64_t high, Fits fits) {
+    while (low < high) {
+        const std::uint64_t middle = low + (high - low) / 2 + 1;
+        if (fits(middle)) {
+            low = middle;
+        } else {
+            high = middle - 1;
+        }
+    }
+    return low;
+}
+
+} // namespace
+
+std::optional<WorkloadLimits> workloadLimits(const WorkloadSpec& spec, std::uint64_t budget) {
+    EstimateResult estimated = estimateWorkload(spec.profile);
+    if (!estimated.estimate) {
+        return std::nullopt;
+    }
+    WorkloadRequirement requirement{spec.engine, std::move(*estimated.estimate), spec.sessions,
+                                    spec.concurrency, spec.training};
+    const auto fitsWith = [&](auto change) {
+        WorkloadRequirement changed = requirement;
+        change(changed);
+        const std::optional<std::uint64_t> peak = peakMemory(changed);
+        return peak && *peak <= budget;
+    };
+    if (!fitsWith([](WorkloadRequirement&) {})) {
+        return std::nullopt;
+    }
+    constexpr std::uint64_t kMaxCount = std::numeric_limits<std::uint32_t>::max();
+    WorkloadLimits limits;
+    limits.sessions = static_cast<std::uint32_t>(
+        largestFitting(spec.sessions, kMaxCount, [&](std::uint64_t sessions) {
+            return fitsWith([sessions](WorkloadRequirement& r) {
+                r.sessions = static_cast<std::uint32_t>(sessions);
+            });
+        }));
+    limits.concurrency = static_cast<std::uint32_t>(
+        largestFitting(spec.concurrency, kMaxCount, [&](std::uint64_t concurrency) {
+            return fitsWith([concurrency](WorkloadRequirement& r) {
+                r.concurrency = static_cast<std::uint32_t>(concurrency);
+            });
+        }));
+    if (const auto* transformer = std::get_if<TransformerProfile>(&spec.profile)) {
+        // The context changes the estimate itself: estimate it anew at each step.
+        limits.contextLength = largestFitting(
+            transformer->contextLength, std::numeric_limits<std::uint64_t>::max(),
+            [&](std::uint64_t context) {
+                TransformerProfile longer = *transformer;
+                longer.contextLength = context;
+                EstimateResult result = estimateWorkload(longer);
+                if (!result.estimate) {
+                    return false;
+                }
+                WorkloadRequirement changed = requirement;
+                changed.estimate = std::move(*result.estimate);
+                const std::optional<std::uint64_t> peak = peakMemory(changed);
+                return peak && *peak <= budget;
+            });
+    }
+    return limits;
 }
 
 } // namespace Core::Estimation

@@ -84,7 +84,37 @@ void estimateOrchestrationPool(const OrchestrationPoolProfile& profile, Resource
 /// Throws std::runtime_error("resource estimate is unknown") when no estimate results.
 [[nodiscard]] ResourceEstimate estimateOrThrow(const WorkloadProfile& profile);
 
+/// A requirement before it is estimated: the engine's profile and the counts
+/// that multiply its terms.
+struct WorkloadSpec {
+    std::string engine;
+    WorkloadProfile profile;
+    std::uint32_t sessions = 0;
+    std::uint32_t concurrency = 1;
+    bool training = false;
+};
+
+/// The spec estimated with estimateOrThrow.
+[[nodiscard]] WorkloadRequirement estimateRequirement(const WorkloadSpec& spec);
+
+/// The profiles and counts behind compositeWorkload(), in graph order.
+[[nodiscard]] std::vector<WorkloadSpec> compositeWorkloadSpecs();
+
 /// One requirement per engine of the example system, in graph order.
 [[nodiscard]] std::vector<WorkloadRequirement> compositeWorkload();
+
+/// The most of each count that keeps the spec's peak within `budget` bytes,
+/// every other figure held. A count whose term costs nothing reaches the
+/// largest value its field holds.
+struct WorkloadLimits {
+    std::uint32_t sessions = 0;
+    std::uint32_t concurrency = 0;
+    /// A transformer's longest context; absent for other profiles.
+    std::optional<std::uint64_t> contextLength;
+};
+
+/// Absent when the spec itself has no peak or does not fit the budget.
+[[nodiscard]] std::optional<WorkloadLimits> workloadLimits(const WorkloadSpec& spec,
+                                                           std::uint64_t budget);
 
 } // namespace Core::Estimation

@@ -604,11 +604,11 @@ class Reader {
     void readWorkload(const toml::table& table, const std::string& engine) {
         checkKeys(table, kWorkloadKeys, "a workload");
         EngineWorkload workload;
-        workload.engine = engine;
+        workload.spec.engine = engine;
         workload.location = at(table);
-        workload.sessions = whole32(table, "sessions").value_or(0);
-        workload.concurrency = whole32(table, "concurrency").value_or(1);
-        workload.training = flag(table, "training").value_or(false);
+        workload.spec.sessions = whole32(table, "sessions").value_or(0);
+        workload.spec.concurrency = whole32(table, "concurrency").value_or(1);
+        workload.spec.training = flag(table, "training").value_or(false);
 
         std::vector<std::pair<std::string_view, const toml::table*>> given;
         for (const std::string_view name : kProfileKinds) {
@@ -657,7 +657,7 @@ class Reader {
                                             whole(*profile, "slots").value_or(0)};
         }
         if (read) {
-            workload.profile = std::move(*read);
+            workload.spec.profile = std::move(*read);
             out_.workloads.push_back(std::move(workload));
         }
     }
@@ -695,7 +695,7 @@ class Reader {
             return std::nullopt;
         }
         p.tiedEmbeddings = flag(table, "tiedEmbeddings").value_or(config.tiedEmbeddings);
-        p.training = flag(table, "training").value_or(workload.training);
+        p.training = flag(table, "training").value_or(workload.spec.training);
         p.adapterParameters = whole(table, "adapterParameters").value_or(0);
         return p;
     }
@@ -730,7 +730,7 @@ class Reader {
             const ModelConfigError& failure = entry.result.error;
             if (failure.line != 0) {
                 error({SharedString(resolved), failure.line, failure.column}, failure.message,
-                      {"the model config of engine '" + workload.engine + "'"});
+                      {"the model config of engine '" + workload.spec.engine + "'"});
             } else {
                 error(at(node), named + ": " + failure.message);
             }
@@ -886,11 +886,11 @@ std::vector<Finding> checkSystem(const LoadedSystem& loaded) {
         findings.push_back(std::move(finding));
     }
     for (const EngineWorkload& workload : loaded.workloads) {
-        Estimation::EstimateResult result = Estimation::estimateWorkload(workload.profile);
+        Estimation::EstimateResult result = Estimation::estimateWorkload(workload.spec.profile);
         for (std::string& message : result.errors) {
-            std::vector<std::string> notes = estimateNotes(workload.profile, message);
+            std::vector<std::string> notes = estimateNotes(workload.spec.profile, message);
             findings.push_back({FindingKind::error, std::move(message),
-                                "engine." + workload.engine + ".workload", workload.location,
+                                "engine." + workload.spec.engine + ".workload", workload.location,
                                 std::move(notes)});
         }
     }
@@ -902,8 +902,7 @@ std::vector<Estimation::WorkloadRequirement> workloadRequirements(const LoadedSy
     std::vector<Estimation::WorkloadRequirement> requirements;
     requirements.reserve(loaded.workloads.size());
     for (const EngineWorkload& workload : loaded.workloads) {
-        requirements.push_back({workload.engine, Estimation::estimateOrThrow(workload.profile),
-                                workload.sessions, workload.concurrency, workload.training});
+        requirements.push_back(Estimation::estimateRequirement(workload.spec));
     }
     return requirements;
 }

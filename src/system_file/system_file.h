@@ -36,11 +36,7 @@ struct Finding {
 
 /// An engine's workload as the file states it.
 struct EngineWorkload {
-    std::string engine;
-    Estimation::WorkloadProfile profile;
-    std::uint32_t sessions = 0;
-    std::uint32_t concurrency = 1;
-    bool training = false;
+    Estimation::WorkloadSpec spec;
     SourceLocation location; ///< the workload table
     /// The model config a transformer's figures came from, as written.
     std::optional<std::string> model_config;

@@ -454,5 +454,45 @@ TEST(EstimateWorkload, EveryProducedEstimateHasAPeak) {
     }
 }
 
+// How much more fits: each count at its largest within a budget, the next
+// one over it; a count whose term costs nothing reaches its field's largest.
+TEST(WorkloadLimits, EachCountAtItsLargestWithinTheBudget) {
+    const std::vector<WorkloadSpec> specs = compositeWorkloadSpecs();
+    const WorkloadSpec& sync = specs[0];
+    const WorkloadSpec& transformer = specs[1];
+    ASSERT_EQ(transformer.engine, "intuition-transformer");
+
+    // 1000 bytes over the transformer's peak: 256 per session, 1049088 per
+    // execution, and 48 per token of context (16 of cache, 32 of activations).
+    const std::optional<WorkloadLimits> limits = workloadLimits(transformer, 269485048 + 1000);
+    ASSERT_TRUE(limits);
+    EXPECT_EQ(limits->sessions, 4U);
+    EXPECT_EQ(limits->concurrency, 1U);
+    EXPECT_EQ(limits->contextLength, 36U);
+
+    const std::optional<WorkloadLimits> syncLimits =
+        workloadLimits(sync, 71303360 + 2 * 4194432);
+    ASSERT_TRUE(syncLimits);
+    EXPECT_EQ(syncLimits->sessions, std::numeric_limits<std::uint32_t>::max());
+    EXPECT_EQ(syncLimits->concurrency, 3U);
+    EXPECT_EQ(syncLimits->contextLength, std::nullopt);
+
+    EXPECT_EQ(workloadLimits(sync, 71303359), std::nullopt);
+    WorkloadSpec unknown = transformer;
+    std::get<TransformerProfile>(unknown.profile).vocabSize = 0;
+    EXPECT_EQ(workloadLimits(unknown, std::numeric_limits<std::uint64_t>::max()), std::nullopt);
+}
+
+TEST(CompositeWorkload, IsItsSpecsEstimated) {
+    const std::vector<WorkloadSpec> specs = compositeWorkloadSpecs();
+    const std::vector<WorkloadRequirement> requirements = compositeWorkload();
+    ASSERT_EQ(specs.size(), requirements.size());
+    for (std::size_t i = 0; i < specs.size(); ++i) {
+        EXPECT_EQ(requirements[i].engine, specs[i].engine);
+        EXPECT_EQ(requirements[i].estimate, estimateOrThrow(specs[i].profile));
+        EXPECT_EQ(requirements[i].sessions, specs[i].sessions);
+    }
+}
+
 } // namespace
 } // namespace Core::Estimation

@@ -42,7 +42,7 @@ LoadedSystem load(const std::string& text, std::map<std::string, std::string> fi
 }
 
 const Estimation::TransformerProfile& profileOf(const LoadedSystem& loaded) {
-    return std::get<Estimation::TransformerProfile>(loaded.workloads.at(0).profile);
+    return std::get<Estimation::TransformerProfile>(loaded.workloads.at(0).spec.profile);
 }
 
 class ModelConfigTest : public ::testing::Test {
