@@ -80,12 +80,11 @@ Json refusalJson(const PlacementRun& placementRun) {
     return nullptr;
 }
 
-/// The system's problems then the placement's, as one list.
-std::vector<Diagnostic> withSystem(std::vector<Diagnostic> systemProblems,
-                                   std::vector<Diagnostic> placementProblems) {
-    systemProblems.insert(systemProblems.end(), std::make_move_iterator(placementProblems.begin()),
-                          std::make_move_iterator(placementProblems.end()));
-    return systemProblems;
+/// Which system a document answers for and that system file's problems.
+void addSystemJson(Json& document, const SystemSource& system,
+                   const std::vector<Diagnostic>& problems) {
+    document["system"] = system.file() != nullptr ? Json(system.file()->file) : Json(nullptr);
+    document["system_diagnostics"] = diagnosticsJson(problems);
 }
 
 /// A system file that did not read has no system to resolve against: its
@@ -120,11 +119,10 @@ int deploy(const Options& options, const SystemSource& system, Inventories& inve
         placementRun.failure = "the system file cannot be read";
     }
     Json document = placementJson("deploy", placementRun, inventories.name());
-    document["system"] = system.file() != nullptr ? Json(system.file()->file) : Json(nullptr);
+    addSystemJson(document, system, systemDiagnostics(system));
     addResolutionJson(document, placementRun);
     document["refusal"] = refusalJson(placementRun);
-    document["diagnostics"] =
-        diagnosticsJson(withSystem(systemDiagnostics(system), diagnose(placementRun)));
+    document["diagnostics"] = diagnosticsJson(diagnose(placementRun));
     document["notes"] = inventories.notes();
     return emitJson(out, err, document, placementRun.resolved() ? kSuccess : kRefused);
 }
@@ -136,14 +134,8 @@ int check(const Options& options, const SystemSource& system, Inventories& inven
     const std::vector<Diagnostic> systemProblems = systemDiagnostics(system);
     bool allResolved = std::none_of(systemProblems.begin(), systemProblems.end(),
                                     [](const Diagnostic& d) { return d.severity == Severity::error; });
-    if (system.file() != nullptr) {
-        if (options.format == "text") {
-            text += diagnosticsText(systemProblems, system.file()->file);
-        } else {
-            files.push_back({{"file", system.file()->file},
-                             {"resolved", nullptr},
-                             {"diagnostics", diagnosticsJson(systemProblems)}});
-        }
+    if (system.file() != nullptr && options.format == "text") {
+        text += diagnosticsText(systemProblems, system.file()->file);
     }
     // Without a system, a placement has nothing to be lowered against.
     const std::vector<std::string> placements =
@@ -169,7 +161,7 @@ int check(const Options& options, const SystemSource& system, Inventories& inven
     document["format_version"] = kJsonFormatVersion;
     document["command"] = "check";
     document["inventory"] = inventories.name();
-    document["system"] = system.file() != nullptr ? Json(system.file()->file) : Json(nullptr);
+    addSystemJson(document, system, systemProblems);
     document["resolved"] = allResolved;
     document["files"] = std::move(files);
     document["notes"] = inventories.notes();
@@ -208,12 +200,12 @@ int explain(const Options& options, const SystemSource& system, Inventories& inv
                    : status;
     }
     Json document = placementJson("explain", placementRun, inventories.name());
-    document["system"] = system.file() != nullptr ? Json(system.file()->file) : Json(nullptr);
+    addSystemJson(document, system, systemProblems);
     addExplanationJson(document, placementRun, engines);
     Json resolution;
     addResolutionJson(resolution, placementRun);
     document["budgets"] = std::move(resolution["budgets"]);
-    document["diagnostics"] = diagnosticsJson(withSystem(systemProblems, diagnostics));
+    document["diagnostics"] = diagnosticsJson(diagnostics);
     document["notes"] = inventories.notes();
     return emitJson(out, err, document, status);
 }

@@ -154,8 +154,10 @@ class Reader {
         system.aux_code_2 = code(root, "aux_code_2", {}).value_or(0);
         system.failure_policy = code(root, "failure_policy", kFailurePolicies).value_or(0);
         system.fallback_engine = text(root, "fallback_engine");
+        // The fallback engine when there is one: every failure rule but the
+        // missing engine is about it.
         out_.failure_location = at(root);
-        for (const std::string_view key : {"fallback_engine", "failure_policy"}) {
+        for (const std::string_view key : {"failure_policy", "fallback_engine"}) {
             if (const toml::node* node = root.get(key)) {
                 out_.failure_location = at(*node);
             }

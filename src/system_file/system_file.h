@@ -51,7 +51,7 @@ struct LoadedSystem {
     /// the order found.
     std::vector<Finding> findings;
     /// Where the two rules without an element of their own point: the `id`
-    /// key, and the failure policy (or the fallback engine).
+    /// value, and the fallback engine (else the failure policy).
     SourceLocation id_location;
     SourceLocation failure_location;
     /// Notes for the issues of validation, by the issue's path: the digest

@@ -126,6 +126,9 @@ TEST_F(CompanionTest, CommandLineMistakesExitTwoWithTheUsage) {
         {"inventory", "--inventory", "cloud"},
         {"inventory", "extra"},
         {"help", "frobnicate"},
+        {"system"},
+        {"system", "examples/composite-three-engine.toml", "--format", "xml"},
+        {"system", "examples/composite-three-engine.toml", "--inventory", "host"},
     };
     for (const std::vector<std::string>& args : mistakes) {
         SCOPED_TRACE(::testing::PrintToString(args));
