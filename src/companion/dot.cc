@@ -61,13 +61,16 @@ std::string systemDot(const SystemSource& system,
         std::string label = connection.id;
         if (const auto found = schemas.find(portKey(connection.source_engine, connection.source_port));
             found != schemas.end()) {
-            label += "\n" + std::string(found->second);
+            label += '\n';
+            label += found->second;
         }
         if (connection.delay != 0) {
-            label += "\ndelay " + std::to_string(connection.delay);
+            label += "\ndelay ";
+            label += std::to_string(connection.delay);
         }
         if (connection.adapter) {
-            label += "\nadapter " + *connection.adapter;
+            label += "\nadapter ";
+            label += *connection.adapter;
         }
         text += "  " + dotString(connection.source_engine) + " -> " +
                 dotString(connection.destination_engine) + " [label=" + dotString(label) + "];\n";

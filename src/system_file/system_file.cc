@@ -9,7 +9,6 @@
 #include <fstream>
 #include <limits>
 #include <span>
-#include <sstream>
 #include <stdexcept>
 #include <unordered_map>
 #include <unordered_set>
@@ -21,6 +20,7 @@
 #include "orchestration/canonical_bytes.h"
 #include "orchestration/validation.h"
 #include "system_file/model_config.h"
+#include "system_file/toml_chunks.h"
 
 namespace Core::SystemFile {
 namespace {
@@ -142,7 +142,8 @@ class Reader {
         : file_(fileName), folder_(std::filesystem::path(fileName).parent_path()),
           readConfig_(readConfig), out_(out) {}
 
-    void read(const toml::table& root) {
+    /// The file's own keys, and any elements written inline beside them.
+    void readRoot(const toml::table& root) {
         checkKeys(root, kSystemKeys, "the system");
         Orchestration::SystemSpec& system = out_.system;
         out_.id_location = at(root);
@@ -162,26 +163,44 @@ class Reader {
                 out_.failure_location = at(*node);
             }
         }
+        readElements(root);
+    }
 
-        // Engines first: a connection's "engine.port" is split by the engines
-        // that exist, wherever the file lists its connections.
-        eachTable(root, "engines", "an engine", [this](const toml::table& table) {
-            readEngine(table);
-        });
-        for (const EngineSpec& engine : system.engines) {
+    /// The engines, adapters and connections of a document, each in order.
+    void readElements(const toml::table& document) {
+        eachTable(document, "engines", "an engine",
+                  [this](const toml::table& table) { readEngine(table); });
+        eachTable(document, "adapters", "an adapter",
+                  [this](const toml::table& table) { readAdapter(table); });
+        eachTable(document, "connections", "a connection",
+                  [this](const toml::table& table) { readConnection(table); });
+    }
+
+    /// Positions in a piece of the file count its lines from its own start.
+    void setLineOffset(std::uint32_t offset) { lineOffset_ = offset; }
+
+    /// What needs every engine: the "engine.port" endpoints, split by the
+    /// engines that exist, wherever the file lists its connections.
+    void finish() {
+        for (const EngineSpec& engine : out_.system.engines) {
             engineIds_.insert(engine.id);
         }
-        eachTable(root, "adapters", "an adapter",
-                  [this](const toml::table& table) { readAdapter(table); });
-        eachTable(root, "connections", "a connection",
-                  [this](const toml::table& table) { readConnection(table); });
+        for (PendingEndpoint& pending : endpoints_) {
+            ConnectionSpec& connection = out_.system.connections[pending.connection];
+            if (auto parts = splitEndpoint(pending)) {
+                (pending.source ? connection.source_engine : connection.destination_engine) =
+                    std::move(parts->first);
+                (pending.source ? connection.source_port : connection.destination_port) =
+                    std::move(parts->second);
+            }
+        }
     }
 
   private:
     // --- positions and findings ---
 
     [[nodiscard]] SourceLocation at(const toml::source_position& position) const {
-        return {file_, position.line, position.column};
+        return {file_, position.line + lineOffset_, position.column};
     }
     [[nodiscard]] SourceLocation at(const toml::node& node) const {
         return at(node.source().begin);
@@ -520,16 +539,19 @@ class Reader {
         out_.system.adapters.push_back(std::move(adapter));
     }
 
+    /// "engine.port" as written, split once every engine is known.
+    struct PendingEndpoint {
+        std::size_t connection = 0;
+        bool source = true;
+        std::string written;
+        SourceLocation location;
+    };
+
     /// "engine.port" split where the part before the dot names an engine of
     /// the file (ids may hold dots themselves), else at the first dot.
-    std::optional<std::pair<std::string, std::string>> endpoint(const toml::node& node,
-                                                                std::string_view key) {
-        const auto* value = node.as_string();
-        if (value == nullptr) {
-            expected(node, key, "a string ENGINE.PORT");
-            return std::nullopt;
-        }
-        const std::string& written = value->get();
+    std::optional<std::pair<std::string, std::string>> splitEndpoint(const PendingEndpoint& pending) {
+        const std::string& written = pending.written;
+        const std::string_view key = pending.source ? "from" : "to";
         std::optional<std::size_t> split;
         std::size_t matches = 0;
         for (std::size_t dot = written.find('.'); dot != std::string::npos;
@@ -544,30 +566,34 @@ class Reader {
             }
         }
         if (!split) {
-            error(at(node), "expected ENGINE.PORT for '" + std::string(key) + "', found '" +
-                                written + "'");
+            error(pending.location,
+                  "expected ENGINE.PORT for '" + std::string(key) + "', found '" + written + "'");
             return std::nullopt;
         }
         if (matches > 1) {
-            error(at(node), "'" + written + "' can be read as more than one engine and port",
-                  {"write " + std::string(key == "from" ? "source" : "destination") +
-                   "_engine and " + std::string(key == "from" ? "source" : "destination") +
-                   "_port instead"});
+            const std::string end = pending.source ? "source" : "destination";
+            error(pending.location, "'" + written + "' can be read as more than one engine and port",
+                  {"write " + end + "_engine and " + end + "_port instead"});
             return std::nullopt;
         }
         return std::pair{written.substr(0, *split), written.substr(*split + 1)};
     }
 
-    void readEndpoint(const toml::table& table, std::string_view joined, std::string_view engineKey,
-                      std::string_view portKey, std::string& engine, std::string& port) {
+    void readEndpoint(const toml::table& table, bool source, std::string& engine,
+                      std::string& port) {
+        const std::string_view joined = source ? "from" : "to";
+        const std::string_view engineKey = source ? "source_engine" : "destination_engine";
+        const std::string_view portKey = source ? "source_port" : "destination_port";
         if (const toml::node* node = table.get(joined)) {
             if (table.get(engineKey) != nullptr || table.get(portKey) != nullptr) {
                 error(at(*node), "'" + std::string(joined) + "' and '" + std::string(engineKey) +
                                      "' say the same thing; write one of them");
             }
-            if (auto parts = endpoint(*node, joined)) {
-                engine = std::move(parts->first);
-                port = std::move(parts->second);
+            if (const auto* value = node->as_string()) {
+                endpoints_.push_back(
+                    {out_.system.connections.size(), source, value->get(), at(*node)});
+            } else {
+                expected(*node, joined, "a string ENGINE.PORT");
             }
             return;
         }
@@ -580,10 +606,8 @@ class Reader {
         ConnectionSpec connection;
         connection.location = at(table);
         connection.id = text(table, "id").value_or("");
-        readEndpoint(table, "from", "source_engine", "source_port", connection.source_engine,
-                     connection.source_port);
-        readEndpoint(table, "to", "destination_engine", "destination_port",
-                     connection.destination_engine, connection.destination_port);
+        readEndpoint(table, true, connection.source_engine, connection.source_port);
+        readEndpoint(table, false, connection.destination_engine, connection.destination_port);
         connection.adapter = text(table, "adapter");
         connection.delay = integer(table, "delay").value_or(0);
         connection.queue_capacity = whole(table, "queue_capacity");
@@ -754,6 +778,8 @@ class Reader {
     std::filesystem::path folder_;
     const ConfigReader& readConfig_;
     LoadedSystem& out_;
+    std::uint32_t lineOffset_ = 0;
+    std::vector<PendingEndpoint> endpoints_;
     std::unordered_set<std::string_view> engineIds_;
     std::unordered_map<std::string, Cached> configs_;
     std::optional<std::string> pendingDigestNote_;
@@ -778,12 +804,15 @@ std::string readWhole(const std::string& path, std::uintmax_t maxBytes, std::str
     if (!in) {
         throw std::runtime_error("it cannot be opened");
     }
-    std::ostringstream content;
-    content << in.rdbuf();
+    // Read in one go into a buffer of the file's size; a file that grows
+    // meanwhile is read up to that size, one that shrinks to its end.
+    std::string text(static_cast<std::size_t>(std::filesystem::file_size(path, code)), '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
     if (in.bad()) {
         throw std::runtime_error("it cannot be read");
     }
-    return std::move(content).str();
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    return text;
 }
 
 /// The notes that say why an estimator refused a profile, by its figures.
@@ -824,6 +853,55 @@ bool positionLess(const Finding& a, const Finding& b) {
            std::pair{b.location.line, b.location.column};
 }
 
+/// Text of this size or more is read a piece at a time.
+constexpr std::size_t kPieceBytes = 1 << 20;
+
+/// The file read piece by piece (toml_chunks.h), so that only one piece's
+/// tree is ever held; absent when it is small, has no cut, or a piece does
+/// not stand on its own (a syntax error, or a key outside its array), so
+/// that the whole file is read at once and toml++ judges it whole.
+std::optional<LoadedSystem> readInPieces(std::string_view text, const std::string& fileName,
+                                         const ConfigReader& readConfig) {
+    if (text.size() < kPieceBytes) {
+        return std::nullopt;
+    }
+    const std::vector<TomlChunk> chunks = tomlChunks(text, kPieceBytes / 4);
+    if (chunks.size() < 2) {
+        return std::nullopt;
+    }
+    LoadedSystem loaded;
+    loaded.file = fileName;
+    Reader reader(fileName, readConfig, loaded);
+    for (std::size_t i = 0; i < chunks.size(); ++i) {
+        const std::size_t end = i + 1 < chunks.size() ? chunks[i + 1].begin : text.size();
+        toml::table document;
+        try {
+            document = toml::parse(text.substr(chunks[i].begin, end - chunks[i].begin),
+                                   std::string_view(fileName));
+        } catch (const toml::parse_error&) {
+            return std::nullopt;
+        }
+        reader.setLineOffset(chunks[i].line - 1);
+        if (i == 0) {
+            // The arrays that pieces add must not be written here too.
+            for (std::size_t j = 1; j < chunks.size(); ++j) {
+                if (document.contains(chunks[j].array)) {
+                    return std::nullopt;
+                }
+            }
+            reader.readRoot(document);
+            continue;
+        }
+        if (document.size() != 1 || !document.contains(chunks[i].array)) {
+            return std::nullopt;
+        }
+        reader.readElements(document);
+    }
+    reader.finish();
+    std::stable_sort(loaded.findings.begin(), loaded.findings.end(), positionLess);
+    return loaded;
+}
+
 } // namespace
 
 bool LoadedSystem::readable() const {
@@ -833,11 +911,14 @@ bool LoadedSystem::readable() const {
 
 LoadedSystem parseSystemText(std::string_view text, const std::string& fileName,
                              const ConfigReader& readConfig) {
+    if (std::optional<LoadedSystem> loaded = readInPieces(text, fileName, readConfig)) {
+        return std::move(*loaded);
+    }
     LoadedSystem loaded;
     loaded.file = fileName;
     toml::table root;
     try {
-        root = toml::parse(text, fileName);
+        root = toml::parse(text, std::string_view(fileName));
     } catch (const toml::parse_error& failure) {
         loaded.findings.push_back({FindingKind::error,
                                    std::string(failure.description()),
@@ -847,7 +928,9 @@ LoadedSystem parseSystemText(std::string_view text, const std::string& fileName,
                                    {}});
         return loaded;
     }
-    Reader(fileName, readConfig, loaded).read(root);
+    Reader reader(fileName, readConfig, loaded);
+    reader.readRoot(root);
+    reader.finish();
     std::stable_sort(loaded.findings.begin(), loaded.findings.end(), positionLess);
     return loaded;
 }
