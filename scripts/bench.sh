@@ -16,7 +16,8 @@ scripts/install-deps.sh build bench # bench brings GNU time (peak RSS) and valgr
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTALVEX_BUILD_BENCHMARKS=ON \
   -DTALVEX_BUILD_TESTS=OFF -DTALVEX_SANITIZE=OFF >/dev/null
-cmake --build "$build" -j2 --target talvex_composite_deploy generate_placement talvex_bench
+cmake --build "$build" -j2 --target talvex_composite_deploy talvex_composite generate_placement \
+  generate_system talvex_bench
 
 tool=$build/talvex_composite_deploy
 generate=$build/bench/generate_placement
@@ -203,3 +204,22 @@ row "demo within 1 ms of start-up (fastest of 200)" "$(ms "$demo_min") vs $(ms "
   "$((demo_min <= startup_min + 1000))"
 printf '%-52s %-24s %s\n' "wide peak RSS (no target; file is $((${size[wide-200000]} / 1024)) KB)" \
   "${rss[wide-200000]} KB" "-"
+
+# A system file of 100,000 engines and 100,000 connections, one loop broken by
+# a delay: read, validated and its workloads estimated by check --system.
+"$build/bench/generate_system" 100000 "$build/chain-100000.toml"
+system_file=$build/chain-100000.toml system_us=0 system_kb=0
+for ((i = 0; i < runs; i++)); do
+  start=${EPOCHREALTIME/./}
+  /usr/bin/time -o "$scratch/time" -f "%M" "$build/talvex_composite" check --system "$system_file" \
+    >"$scratch/out" 2>&1 || { echo "FAILED: check --system $system_file: $(head -c 300 "$scratch/out")"; exit 1; }
+  end=${EPOCHREALTIME/./}
+  us=$((end - start)) kb=$(tail -n 1 "$scratch/time")
+  if ((system_us == 0 || us < system_us)); then system_us=$us; fi
+  if ((kb > system_kb)); then system_kb=$kb; fi
+done
+system_size=$(stat -c %s "$system_file")
+row "system file 100,000 + 100,000 ($((system_size / mib)) MiB) <= 1 s" "$(ms "$system_us") ms" \
+  "$((system_us <= 1000000))"
+row "system file peak RSS <= 10 x file ($((10 * system_size / 1024)) KB)" "$system_kb KB" \
+  "$((system_kb * 1024 <= 10 * system_size))"
