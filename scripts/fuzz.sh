@@ -16,7 +16,7 @@ if [[ "${1:-}" == "--smoke" ]]; then
   shift
 fi
 targets=("$@")
-[[ ${#targets[@]} -gt 0 ]] || targets=(parse_placement_fuzzer run_fuzzer companion_fuzzer)
+[[ ${#targets[@]} -gt 0 ]] || targets=(parse_placement_fuzzer run_fuzzer companion_fuzzer system_file_fuzzer)
 build="${FUZZ_BUILD:-build-fuzz}"
 
 scripts/install-deps.sh build fuzz
@@ -31,10 +31,21 @@ for target in "${targets[@]}"; do
   artifacts="$build/artifacts/$target"
   mkdir -p "$corpus" "$artifacts"
   # The repository keeps only the seeds; what the fuzzer learns stays here.
-  cp tests/app/cases/*.cplace examples/*.cplace fuzz/seeds/*.cplace "$corpus"/
+  dict=fuzz/placement.dict
+  if [[ $target == system_file_fuzzer ]]; then
+    dict=fuzz/system.dict
+    cp examples/*.toml tests/companion/systems/*.toml "$corpus"/
+    # A system file and the model config its transformer names, in one input.
+    for model in examples/models/*.json tests/companion/systems/*.json; do
+      { cat examples/assistant/assistant.toml; printf '\n%%%%config.json\n'; cat "$model"; } \
+        >"$corpus/with-$(basename "$model" .json).toml"
+    done
+  else
+    cp tests/app/cases/*.cplace examples/*.cplace fuzz/seeds/*.cplace "$corpus"/
+  fi
   echo "== $target: ${seconds}s, corpus $corpus"
   log="$build/$target.log"
-  if ! "$build/fuzz/$target" "$corpus" -dict=fuzz/placement.dict \
+  if ! "$build/fuzz/$target" "$corpus" -dict="$dict" \
       -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
       -print_final_stats=1 \
       -artifact_prefix="$artifacts/" >"$log" 2>&1; then

@@ -4,11 +4,12 @@
 # Groups: build (default), test, fuzz, bench, analysis, doc.
 set -euo pipefail
 
-# The host probe (src/host) finds hwloc through pkg-config, and the companion
-# command (src/companion) uses CLI11 and nlohmann/json, in every build.
+# The host probe (src/host) finds hwloc through pkg-config, the companion
+# command (src/companion) uses CLI11 and nlohmann/json, and the system file
+# reader (src/system_file) toml++ and nlohmann/json, in every build.
 declare -A groups=(
-  [build]="cmake g++ make pkg-config libhwloc-dev libcli11-dev nlohmann-json3-dev"
-  [test]="cmake g++ make pkg-config libhwloc-dev libcli11-dev nlohmann-json3-dev libgtest-dev libgmock-dev"
+  [build]="cmake g++ make pkg-config libhwloc-dev libcli11-dev nlohmann-json3-dev libtomlplusplus-dev"
+  [test]="cmake g++ make pkg-config libhwloc-dev libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libgtest-dev libgmock-dev"
   [fuzz]="clang-14 libclang-rt-14-dev"
   [bench]="libbenchmark-dev time valgrind python3"
   [analysis]="clang-tidy cppcheck"
