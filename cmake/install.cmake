@@ -2,7 +2,9 @@
 # the subsystem libraries in lib/, their public headers under
 # include/talvex_composite_deploy/<folder>/, the two manual pages, and a CMake
 # package so that find_package(talvex_composite_deploy) gives the targets
-# talvex::core_placement, talvex::core_app and the rest. The companion's
+# talvex::core_placement, talvex::core_app and the rest (talvex::core_system_file
+# reads system files; toml++ and nlohmann/json are compiled into it, so its
+# users need neither). The companion's
 # library core_companion is internal: the command is its interface, so neither
 # the library nor its headers are part of the package.
 include(GNUInstallDirs)
@@ -10,7 +12,7 @@ include(CMakePackageConfigHelpers)
 
 set(talvex_libraries
   core_common core_orchestration core_placement core_estimation core_deployment core_host
-  core_app)
+  core_system_file core_app)
 set(talvex_package_dir ${CMAKE_INSTALL_LIBDIR}/cmake/${PROJECT_NAME})
 set(talvex_include_dir ${CMAKE_INSTALL_INCLUDEDIR}/${PROJECT_NAME})
 

@@ -44,9 +44,10 @@ layout_complete() {
   local file missing=0
   for file in bin/talvex_composite_deploy bin/talvex_composite \
     lib/libcore_orchestration.a lib/libcore_placement.a lib/libcore_estimation.a \
-    lib/libcore_deployment.a lib/libcore_host.a lib/libcore_app.a \
+    lib/libcore_deployment.a lib/libcore_host.a lib/libcore_app.a lib/libcore_system_file.a \
     include/talvex_composite_deploy/app/pipeline.h \
     include/talvex_composite_deploy/host/probe.h \
+    include/talvex_composite_deploy/system_file/system_file.h \
     include/talvex_composite_deploy/placement/parser.h \
     include/talvex_composite_deploy/common/stable_hash.h \
     lib/cmake/talvex_composite_deploy/talvex_composite_deployConfig.cmake \
@@ -65,7 +66,8 @@ no_internal_headers() {
     deployment/binding.h deployment/workload_index.h estimation/checked_terms.h \
     common/canonical_text.h app/driver.h \
     host/memory.h host/topology.h host/cuda_devices.h host/visible_devices.h \
-    companion/companion.h companion/session.h companion/render.h; do
+    system_file/model_config.h system_file/toml_chunks.h \
+    companion/companion.h companion/session.h companion/explanation.h companion/render.h; do
     [[ ! -e $include/$header ]] || { echo "  installed: $header"; found=1; }
   done
   return $found
@@ -206,6 +208,29 @@ host_resolve_matches_companion() {
 without_free_memory() { sed -E 's/(usable|headroom)([= ])[0-9]+/\1\2N/g'; }
 check "embedded host resolution answers as talvex_composite --inventory host" \
   host_resolve_matches_companion
+
+# A system file loaded through the package: its hash, and the placements of
+# the real-size example resolved against it as talvex_composite resolves them.
+system_resolve_matches_companion() {
+  local input ok=0 expected
+  expected="system_hash=10080049706816702516"
+  [[ $("$consumer/system_resolve" examples/composite-three-engine.toml examples/demo.cplace) == \
+    "$expected"$'\n'"$(cat examples/demo.stdout)" ]] || { echo "  differs: the built-in system"; ok=1; }
+  for input in examples/assistant/*.cplace; do
+    "$consumer/system_resolve" examples/assistant/assistant.toml "$input" >"$work/system.out" \
+      2>"$work/system.err"
+    "$prefix/bin/talvex_composite" deploy --system examples/assistant/assistant.toml "$input" \
+      >"$work/companion.out" 2>"$work/companion.err"
+    if ! cmp -s <(tail -n +2 "$work/system.out") "$work/companion.out" ||
+      ! cmp -s "$work/system.err" "$work/companion.err"; then
+      echo "  differs: $input"
+      ok=1
+    fi
+  done
+  return $ok
+}
+check "a system file loaded through the package resolves as talvex_composite does" \
+  system_resolve_matches_companion
 
 echo "install: ${passed} passed, ${failed} failed"
 [[ $failed -eq 0 ]]

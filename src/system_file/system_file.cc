@@ -14,7 +14,7 @@
 #include <unordered_set>
 #include <utility>
 
-#include <toml++/toml.h>
+#include "system_file/toml.h"
 
 #include "common/near_words.h"
 #include "orchestration/canonical_bytes.h"

@@ -130,6 +130,9 @@ TEST_F(SystemFileTest, ReadingProblemsStandAtTheirPositions) {
         {"id = \"x\"\nengines = 3\n", 2, 11, "expected an array of tables for 'engines', found an "
                                              "integer", ""},
         {"id = \"x\"\n[[adapters]]\nid = \"ad\"\n", 2, 1, "missing key 'kind' in an adapter", ""},
+        // Characters that toml++ once took for undefined whitespace.
+        {"id = \"x\"\n[engines.\xd2\x88]\n", 2, 10, "Error while parsing key", ""},
+        {"id = \"x\"\naux_code_1 = 1\xc3\xa9\n", 2, 15, "Error while parsing decimal integer", ""},
     };
     for (const ReadingCase& c : cases) {
         SCOPED_TRACE(c.text);
