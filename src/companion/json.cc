@@ -141,8 +141,8 @@ void addExplanationJson(Json& document, const PlacementRun& run,
         if (engine.workload) {
             // The workload's keys sit on the engine itself.
             Json workload = workloadJson(*engine.workload);
-            for (auto& [key, value] : workload.items()) {
-                object[key] = std::move(value);
+            for (const auto& [key, value] : workload.items()) {
+                object[key] = value;
             }
         }
         if (engine.growth) {

@@ -61,7 +61,7 @@ void addResolutionJson(Json& document, const PlacementRun& run);
 /// The engines with their peaks, terms and how much more fits, and first
 /// fit's steps.
 void addExplanationJson(Json& document, const PlacementRun& run,
-                        const std::vector<EngineExplanation>& engines);
+                        const std::vector<EngineExplanation>& explained);
 [[nodiscard]] Json workloadJson(const WorkloadExplanation& workload);
 [[nodiscard]] Json inventoryJson(const Placement::ResourceInventory& inventory,
                                  std::string_view source);

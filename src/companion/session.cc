@@ -19,9 +19,9 @@ SystemSource::SystemSource()
       modelConfigs_(specs_.size()) {}
 
 SystemSource::SystemSource(const std::string& path) : loaded_(SystemFile::loadSystemFile(path)) {
-    for (const SystemFile::EngineWorkload& workload : loaded_->workloads) {
-        specs_.push_back(workload.spec);
-        modelConfigs_.push_back(workload.model_config);
+    for (const SystemFile::EngineWorkload& stated : loaded_->workloads) {
+        specs_.push_back(stated.spec);
+        modelConfigs_.push_back(stated.model_config);
     }
 }
 
@@ -34,8 +34,8 @@ bool SystemSource::usable() const { return !loaded_ || loaded_->readable(); }
 std::vector<Estimation::WorkloadRequirement> SystemSource::workload() const {
     std::vector<Estimation::WorkloadRequirement> requirements;
     requirements.reserve(specs_.size());
-    for (const Estimation::WorkloadSpec& spec : specs_) {
-        requirements.push_back(Estimation::estimateRequirement(spec));
+    for (const Estimation::WorkloadSpec& stated : specs_) {
+        requirements.push_back(Estimation::estimateRequirement(stated));
     }
     return requirements;
 }

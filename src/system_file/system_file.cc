@@ -185,9 +185,9 @@ class Reader {
         for (const EngineSpec& engine : out_.system.engines) {
             engineIds_.insert(engine.id);
         }
-        for (PendingEndpoint& pending : endpoints_) {
-            ConnectionSpec& connection = out_.system.connections[pending.connection];
+        for (const PendingEndpoint& pending : endpoints_) {
             if (auto parts = splitEndpoint(pending)) {
+                ConnectionSpec& connection = out_.system.connections[pending.connection];
                 (pending.source ? connection.source_engine : connection.destination_engine) =
                     std::move(parts->first);
                 (pending.source ? connection.source_port : connection.destination_port) =
@@ -683,7 +683,7 @@ class Reader {
                                             whole(*profile, "slots").value_or(0)};
         }
         if (read) {
-            workload.spec.profile = std::move(*read);
+            workload.spec.profile = *read;
             out_.workloads.push_back(std::move(workload));
         }
     }
@@ -763,8 +763,10 @@ class Reader {
             return std::nullopt;
         }
         for (const std::string& note : entry.result.config->notes) {
-            out_.findings.push_back(
-                {FindingKind::warning, named + ": " + note, {}, at(node), {}});
+            std::string message = named;
+            message += ": ";
+            message += note;
+            out_.findings.push_back({FindingKind::warning, std::move(message), {}, at(node), {}});
         }
         return entry.result.config;
     }

@@ -95,7 +95,7 @@ std::vector<TomlChunk> tomlChunks(std::string_view text, std::size_t targetBytes
                 const std::string_view array =
                     headerArray(text.substr(i, end == std::string_view::npos ? end : end - i));
                 if (!array.empty()) {
-                    TomlChunk& last = chunks.back();
+                    const TomlChunk& last = chunks.back();
                     const bool large = i - last.begin >= targetBytes;
                     if (array != last.array || large) {
                         chunks.push_back({i, line, array});

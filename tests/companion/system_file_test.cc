@@ -66,7 +66,7 @@ TEST_F(SystemFileTest, TheBuiltInSystemAsAFileGivesTheSameAnswers) {
 TEST_F(SystemFileTest, TheAssistantExamplesGiveTheirShownOutput) {
     int examples = 0;
     for (const auto& entry : fs::directory_iterator("examples/assistant")) {
-        fs::path file = entry.path();
+        const fs::path& file = entry.path();
         if (file.extension() != ".cplace") {
             continue;
         }

@@ -34,15 +34,18 @@ std::string engines(int count, bool inlined = false) {
         const std::string id = "e" + std::to_string(i);
         const std::string neurons = std::to_string(i + 1);
         if (inlined) {
-            text += "  { id = \"" + id + "\", class = \"sync\", profile = \"[[engines]]\\nx]\", "
-                    "semantic_api_version = 1, ports = [" + ports +
-                    "], workload = { sync = { neurons = " + neurons + " } } },\n";
+            text.append("  { id = \"").append(id);
+            text.append("\", class = \"sync\", profile = \"[[engines]]\\nx]\", "
+                        "semantic_api_version = 1, ports = [");
+            text.append(ports).append("], workload = { sync = { neurons = ").append(neurons);
+            text.append(" } } },\n");
             continue;
         }
-        text += "\n[[engines]]\nid = \"" + id +
-                "\"\nclass = \"sync\" # [[connections]]\nprofile = '''\n[[engines]]\nx]'''\n"
-                "semantic_api_version = 1\nports = [\n  " + ports +
-                ",\n]\n[engines.workload]\nsync = { neurons = " + neurons + " }\n";
+        text.append("\n[[engines]]\nid = \"").append(id);
+        text.append("\"\nclass = \"sync\" # [[connections]]\nprofile = '''\n[[engines]]\nx]'''\n"
+                    "semantic_api_version = 1\nports = [\n  ");
+        text.append(ports).append(",\n]\n[engines.workload]\nsync = { neurons = ").append(neurons);
+        text.append(" }\n");
     }
     return inlined ? text + "]\n" : text;
 }

@@ -177,6 +177,7 @@ overflow_policy = 1
     ASSERT_TRUE(loaded.readable());
     const std::vector<Finding> findings = checkSystem(loaded);
     std::vector<std::tuple<std::string, std::string, std::uint32_t>> seen;
+    seen.reserve(findings.size());
     for (const Finding& finding : findings) {
         seen.emplace_back(finding.path, finding.message, finding.location.line);
     }
