@@ -111,13 +111,7 @@ int deploy(const Options& options, const SystemSource& system, Inventories& inve
         err.flush();
         return status;
     }
-    PlacementRun placementRun;
-    placementRun.file = file;
-    if (system.usable()) {
-        placementRun = runPlacement(file, system, inventories);
-    } else {
-        placementRun.failure = "the system file cannot be read";
-    }
+    const PlacementRun placementRun = runPlacement(file, system, inventories);
     Json document = placementJson("deploy", placementRun, inventories.name());
     addSystemJson(document, system, systemDiagnostics(system));
     addResolutionJson(document, placementRun);
@@ -174,13 +168,7 @@ int explain(const Options& options, const SystemSource& system, Inventories& inv
     if (!system.usable() && options.format == "text") {
         return unusableSystem(system, err);
     }
-    PlacementRun placementRun;
-    placementRun.file = file;
-    if (system.usable()) {
-        placementRun = runPlacement(file, system, inventories);
-    } else {
-        placementRun.failure = "the system file cannot be read";
-    }
+    const PlacementRun placementRun = runPlacement(file, system, inventories);
     const std::vector<Diagnostic> systemProblems = systemDiagnostics(system);
     const std::vector<Diagnostic> diagnostics = diagnose(placementRun);
     const std::vector<EngineExplanation> engines = explainEngines(placementRun, system);

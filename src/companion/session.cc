@@ -96,6 +96,10 @@ PlacementRun runPlacement(const std::string& file, const SystemSource& system,
                           Inventories& inventories) {
     PlacementRun run;
     run.file = file;
+    if (!system.usable()) {
+        run.failure = "the system file cannot be read";
+        return run;
+    }
     try {
         run.result = App::resolvePlacementFile(file, system.spec(), inventories.inputs(system),
                                                &run.detail);

@@ -97,6 +97,7 @@ struct PlacementRun {
     [[nodiscard]] bool resolved() const { return !failure && !parseError && App::isResolved(result); }
 };
 
+/// A system file that cannot be read leaves the placement unread, as a failure.
 [[nodiscard]] PlacementRun runPlacement(const std::string& file, const SystemSource& system,
                                         Inventories& inventories);
 
