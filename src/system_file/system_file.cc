@@ -858,12 +858,11 @@ bool positionLess(const Finding& a, const Finding& b) {
 /// Text of this size or more is read a piece at a time.
 constexpr std::size_t kPieceBytes = 1 << 20;
 
-/// The file read piece by piece (toml_chunks.h), so that only one piece's
-/// tree is ever held; absent when it is small, has no cut, or a piece does
-/// not stand on its own (a syntax error, or a key outside its array), so
-/// that the whole file is read at once and toml++ judges it whole.
-std::optional<LoadedSystem> readInPieces(std::string_view text, const std::string& fileName,
-                                         const ConfigReader& readConfig) {
+} // namespace
+
+std::optional<LoadedSystem> readSystemTextInPieces(std::string_view text,
+                                                   const std::string& fileName,
+                                                   const ConfigReader& readConfig) {
     if (text.size() < kPieceBytes) {
         return std::nullopt;
     }
@@ -904,8 +903,6 @@ std::optional<LoadedSystem> readInPieces(std::string_view text, const std::strin
     return loaded;
 }
 
-} // namespace
-
 bool LoadedSystem::readable() const {
     return std::none_of(findings.begin(), findings.end(),
                         [](const Finding& finding) { return finding.kind == FindingKind::error; });
@@ -913,7 +910,7 @@ bool LoadedSystem::readable() const {
 
 LoadedSystem parseSystemText(std::string_view text, const std::string& fileName,
                              const ConfigReader& readConfig) {
-    if (std::optional<LoadedSystem> loaded = readInPieces(text, fileName, readConfig)) {
+    if (std::optional<LoadedSystem> loaded = readSystemTextInPieces(text, fileName, readConfig)) {
         return std::move(*loaded);
     }
     LoadedSystem loaded;

@@ -23,11 +23,17 @@ std::string_view headerArray(std::string_view line) {
         return {};
     }
     i += 2;
+    while (i < line.size() && isBlank(line[i])) {
+        ++i;
+    }
     for (const std::string_view name : kArrays) {
         if (line.substr(i, name.size()) != name) {
             continue;
         }
         std::size_t j = i + name.size();
+        while (j < line.size() && isBlank(line[j])) {
+            ++j;
+        }
         if (line.substr(j, 2) != "]]") {
             return {};
         }

@@ -8,8 +8,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
+
+#include "system_file/system_file.h"
 
 namespace Core::SystemFile {
 
@@ -24,5 +28,13 @@ struct TomlChunk {
 /// Consecutive pieces covering `text`, each at least about `targetBytes`
 /// long unless an array changes; one piece when the text has no cut.
 [[nodiscard]] std::vector<TomlChunk> tomlChunks(std::string_view text, std::size_t targetBytes);
+
+/// The file read piece by piece, so that only one piece's tree is ever held;
+/// absent when it is small, has no cut, or a piece does not stand on its own
+/// (a syntax error, or a key outside its array), and parseSystemText then
+/// reads it whole, so that toml++ judges it whole.
+[[nodiscard]] std::optional<LoadedSystem> readSystemTextInPieces(std::string_view text,
+                                                                 const std::string& fileName,
+                                                                 const ConfigReader& readConfig);
 
 } // namespace Core::SystemFile

@@ -91,7 +91,10 @@ TEST(LargeSystemFile, PiecesReadAsTheWholeFile) {
     const int count = 4000; // well over the size read in pieces
     const std::string text = "id = \"chain\"\n" + engines(count) + connections(count);
     ASSERT_GT(text.size(), 3U << 19);
-    const LoadedSystem loaded = parse(text);
+    const std::optional<LoadedSystem> pieces = readSystemTextInPieces(
+        text, "big.toml", [](const std::string&) -> std::string { return {}; });
+    ASSERT_TRUE(pieces) << "read whole, not in pieces";
+    const LoadedSystem& loaded = *pieces;
     ASSERT_TRUE(loaded.findings.empty()) << loaded.findings.front().message;
     EXPECT_TRUE(checkSystem(loaded).empty());
     ASSERT_EQ(loaded.system.engines.size(), static_cast<std::size_t>(count));
@@ -122,6 +125,8 @@ TEST(LargeSystemFile, APieceThatDoesNotStandAloneIsReadWhole) {
     std::string text = "id = \"chain\"\n" + engines(count);
     text.erase(text.rfind("[engines.workload]"));
     text += connections(count) + "\n[engines.workload]\nsync = { neurons = 7 }\n";
+    EXPECT_FALSE(readSystemTextInPieces(text, "big.toml",
+                                        [](const std::string&) -> std::string { return {}; }));
     const LoadedSystem loaded = parse(text);
     ASSERT_TRUE(loaded.readable()) << loaded.findings.front().message;
     ASSERT_EQ(loaded.workloads.size(), static_cast<std::size_t>(count));
