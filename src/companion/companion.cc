@@ -11,6 +11,7 @@
 
 #include "app/driver.h"
 #include "companion/explanation.h"
+#include "companion/inventory_file.h"
 #include "companion/render.h"
 #include "companion/session.h"
 
@@ -210,9 +211,11 @@ int inventory(const Options& options, Inventories& inventories, std::ostream& ou
     }
     if (options.format == "text") {
         writeNotes(err, inventories);
-        const std::string_view label = inventories.source() == InventorySource::fixture
-                                           ? "portable inventory fixture"
-                                           : "host inventory";
+        const std::string label = inventories.source() == InventorySource::fixture
+                                      ? "portable inventory fixture"
+                                  : inventories.source() == InventorySource::host
+                                      ? "host inventory"
+                                      : "inventory file " + std::string(inventories.name());
         return emit(out, err, inventoryText(*probed, label), kSuccess);
     }
     Json document = inventoryJson(*probed, inventories.name());
@@ -265,8 +268,16 @@ int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
             ->check(CLI::IsMember({"text", "json"}));
         command
             ->add_option("--inventory", options.inventory,
-                         "fixture (the default): the portable fixture; host: this machine")
-            ->check(CLI::IsMember({"fixture", "host"}));
+                         "fixture (the default): the portable fixture; host: this machine; "
+                         "FILE.json: a machine saved by 'inventory --format json' or written "
+                         "by hand")
+            ->check(CLI::Validator(
+                [](const std::string& value) {
+                    return value == "fixture" || value == "host" || value.ends_with(".json")
+                               ? std::string()
+                               : "expected fixture, host or a FILE.json, not '" + value + "'";
+                },
+                "fixture|host|FILE.json"));
     };
     const auto systemOption = [&options](CLI::App* command) {
         command->add_option("--system", options.system,
@@ -349,8 +360,36 @@ int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
     if (checkCommand->parsed() && options.files.empty() && options.system.empty()) {
         return usageError(err, "check needs a placement file or --system FILE.toml");
     }
-    Inventories inventories(
-        options.inventory == "host" ? InventorySource::host : InventorySource::fixture, probe);
+    std::optional<Inventories> chosen;
+    if (options.inventory == "fixture" || options.inventory == "host") {
+        chosen.emplace(options.inventory == "host" ? InventorySource::host
+                                                   : InventorySource::fixture,
+                       probe);
+    } else {
+        // A machine from a file is read whole before anything is resolved
+        // against it: a problem in it ends the command.
+        InventoryFile file = readInventoryFile(options.inventory);
+        if (!file.inventory) {
+            std::vector<Diagnostic> problems;
+            for (InventoryFileProblem& problem : file.problems) {
+                Diagnostic diagnostic{Severity::error, std::move(problem.message), {}, std::nullopt, {}};
+                if (problem.line != 0) {
+                    diagnostic.location =
+                        SourceLocation{options.inventory, problem.line, problem.column};
+                }
+                for (std::string& note : problem.notes) {
+                    diagnostic.notes.push_back(
+                        {Severity::note, std::move(note), {}, diagnostic.location, {}});
+                }
+                problems.push_back(std::move(diagnostic));
+            }
+            err << diagnosticsText(problems, options.inventory);
+            err.flush();
+            return kRefused;
+        }
+        chosen.emplace(options.inventory, std::move(*file.inventory), std::move(file.notes));
+    }
+    Inventories& inventories = *chosen;
     const SystemSource system =
         options.system.empty() ? SystemSource() : SystemSource(options.system);
     if (deployCommand->parsed()) {

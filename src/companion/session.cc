@@ -66,6 +66,12 @@ std::vector<Diagnostic> systemDiagnostics(const SystemSource& system) {
 Inventories::Inventories(InventorySource source, Host::HostProbeOptions probe)
     : source_(source), probe_(std::move(probe)) {}
 
+Inventories::Inventories(std::string file, Placement::ResourceInventory inventory,
+                         std::vector<std::string> notes)
+    : source_(InventorySource::file), file_(std::move(file)),
+      title_("Resolved deployment (inventory " + file_ + ")"), inventory_(std::move(inventory)),
+      notes_(std::move(notes)) {}
+
 const Placement::ResourceInventory& Inventories::get() {
     if (!inventory_) {
         if (source_ == InventorySource::fixture) {
@@ -80,12 +86,27 @@ const Placement::ResourceInventory& Inventories::get() {
 }
 
 std::string_view Inventories::name() const noexcept {
-    return source_ == InventorySource::fixture ? "fixture" : "host";
+    switch (source_) {
+    case InventorySource::fixture:
+        return "fixture";
+    case InventorySource::host:
+        return "host";
+    case InventorySource::file:
+        break;
+    }
+    return file_;
 }
 
 std::string_view Inventories::reportTitle() const noexcept {
-    return source_ == InventorySource::fixture ? App::kPortableReportTitle
-                                               : "Resolved deployment (host inventory)";
+    switch (source_) {
+    case InventorySource::fixture:
+        return App::kPortableReportTitle;
+    case InventorySource::host:
+        return "Resolved deployment (host inventory)";
+    case InventorySource::file:
+        break;
+    }
+    return title_;
 }
 
 App::ResolutionInputs Inventories::inputs(const SystemSource& system) {

@@ -56,21 +56,24 @@ class SystemSource {
     std::vector<std::optional<std::string>> modelConfigs_;
 };
 
-enum class InventorySource { fixture, host };
+enum class InventorySource { fixture, host, file };
 
-/// The inventory that resolution uses: the portable fixture, or this machine,
+/// The inventory that resolution uses: the portable fixture, this machine,
 /// probed once and only when a placement first needs it (or the inventory
-/// command asks).
+/// command asks), or a machine read from an inventory file.
 class Inventories {
   public:
     Inventories(InventorySource source, Host::HostProbeOptions probe);
+    /// A machine read from `file`, with the notes its reading left.
+    Inventories(std::string file, Placement::ResourceInventory inventory,
+                std::vector<std::string> notes);
 
     /// Throws std::runtime_error when the host's memory cannot be read.
     [[nodiscard]] const Placement::ResourceInventory& get();
     /// What the probe could not see; empty for the fixture.
     [[nodiscard]] const std::vector<std::string>& notes() const noexcept { return notes_; }
     [[nodiscard]] InventorySource source() const noexcept { return source_; }
-    /// "fixture" or "host", as the option and the JSON documents spell it.
+    /// "fixture", "host" or the file, as the option and the JSON documents spell it.
     [[nodiscard]] std::string_view name() const noexcept;
     /// The report's first line.
     [[nodiscard]] std::string_view reportTitle() const noexcept;
@@ -80,6 +83,8 @@ class Inventories {
   private:
     InventorySource source_;
     Host::HostProbeOptions probe_;
+    std::string file_;
+    std::string title_;
     std::optional<Placement::ResourceInventory> inventory_;
     std::vector<std::string> notes_;
 };

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -253,6 +254,30 @@ TEST_F(HostInventoryTest, ResolvesAgainstTheProbedMachine) {
     EXPECT_NE(inventory.out.find("host_total=17179869184\n"), std::string::npos);
     // Two probes of an unchanged machine: the same fingerprint.
     EXPECT_EQ(runCommand({"inventory", "--inventory", "host"}, probe_).out, inventory.out);
+}
+
+// A probe saved as JSON on one machine and read on another: the same
+// canonical text, fingerprint and answers as the probe gave.
+TEST_F(HostInventoryTest, ASavedProbeReadsBackAsTheSameMachine) {
+    const Outcome probed = runCommand({"inventory", "--inventory", "host", "--format", "json"}, probe_);
+    ASSERT_EQ(probed.status, 0) << probed.err;
+    const fs::path saved = root_ / "machine.json";
+    std::ofstream(saved) << probed.out;
+    const Outcome read = runCommand({"inventory", "--inventory", saved.string(), "--format", "json"});
+    ASSERT_EQ(read.status, 0) << read.err;
+    const nlohmann::json before = nlohmann::json::parse(probed.out);
+    const nlohmann::json after = nlohmann::json::parse(read.out);
+    EXPECT_EQ(after["canonical_text"], before["canonical_text"]);
+    EXPECT_EQ(after["hardware_fingerprint"], before["hardware_fingerprint"]);
+    EXPECT_EQ(after["devices"], before["devices"]);
+    EXPECT_EQ(after["host"], before["host"]);
+
+    const Outcome onHost = runCommand(
+        {"deploy", "--inventory", "host", "tests/companion/cases/host_cpu.cplace"}, probe_);
+    const Outcome onFile = runCommand(
+        {"deploy", "--inventory", saved.string(), "tests/companion/cases/host_cpu.cplace"});
+    ASSERT_EQ(onFile.status, 0) << onFile.err;
+    EXPECT_EQ(onFile.out.substr(onFile.out.find('\n')), onHost.out.substr(onHost.out.find('\n')));
 }
 
 } // namespace
