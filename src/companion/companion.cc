@@ -21,13 +21,13 @@ namespace {
 constexpr std::string_view kProgram = "talvex_composite";
 constexpr std::string_view kUsage =
     "usage: talvex_composite deploy FILE [--system FILE.toml] [--format text|json] "
-    "[--inventory fixture|host]\n"
+    "[--inventory fixture|host|FILE.json]\n"
     "       talvex_composite check [FILE...] [--system FILE.toml] [--format text|json] "
-    "[--inventory fixture|host]\n"
+    "[--inventory fixture|host|FILE.json]\n"
     "       talvex_composite explain FILE [--system FILE.toml] [--format text|json] "
-    "[--inventory fixture|host]\n"
+    "[--inventory fixture|host|FILE.json]\n"
     "       talvex_composite system FILE.toml [--format text|json|dot]\n"
-    "       talvex_composite inventory [--format text|json] [--inventory fixture|host]\n"
+    "       talvex_composite inventory [--format text|json] [--inventory fixture|host|FILE.json]\n"
     "       talvex_composite --help | --version | help SUBCOMMAND\n";
 
 struct Options {
