@@ -5,6 +5,8 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <map>
+#include <optional>
 #include <ostream>
 #include <sstream>
 #include <string_view>
@@ -19,20 +21,12 @@ namespace Core::Companion {
 namespace {
 
 constexpr std::string_view kProgram = "talvex_composite";
-constexpr std::string_view kUsage =
-    "usage: talvex_composite deploy FILE [--system FILE.toml] [--format text|json] "
-    "[--inventory fixture|host|FILE.json]\n"
-    "       talvex_composite check [FILE...] [--system FILE.toml] [--format text|json] "
-    "[--inventory fixture|host|FILE.json]\n"
-    "       talvex_composite explain FILE [--system FILE.toml] [--format text|json] "
-    "[--inventory fixture|host|FILE.json]\n"
-    "       talvex_composite system FILE.toml [--format text|json|dot]\n"
-    "       talvex_composite inventory [--format text|json] [--inventory fixture|host|FILE.json]\n"
-    "       talvex_composite --help | --version | help SUBCOMMAND\n";
+
+enum class Format { text, json, dot };
 
 struct Options {
     std::vector<std::string> files;
-    std::string format = "text";
+    Format format = Format::text;
     std::string inventory = "fixture";
     std::string system; ///< a system file, or empty for the built-in system
     std::string topic;  ///< the subcommand that help is asked about
@@ -99,7 +93,7 @@ int unusableSystem(const SystemSource& system, std::ostream& err) {
 int deploy(const Options& options, const SystemSource& system, Inventories& inventories,
            std::ostream& out, std::ostream& err) {
     const std::string& file = options.files.front();
-    if (options.format == "text") {
+    if (options.format == Format::text) {
         if (!system.usable()) {
             return unusableSystem(system, err);
         }
@@ -129,7 +123,7 @@ int check(const Options& options, const SystemSource& system, Inventories& inven
     const std::vector<Diagnostic> systemProblems = systemDiagnostics(system);
     bool allResolved = std::none_of(systemProblems.begin(), systemProblems.end(),
                                     [](const Diagnostic& d) { return d.severity == Severity::error; });
-    if (system.file() != nullptr && options.format == "text") {
+    if (system.file() != nullptr && options.format == Format::text) {
         text += diagnosticsText(systemProblems, system.file()->file);
     }
     // Without a system, a placement has nothing to be lowered against.
@@ -139,7 +133,7 @@ int check(const Options& options, const SystemSource& system, Inventories& inven
         const PlacementRun placementRun = runPlacement(file, system, inventories);
         const std::vector<Diagnostic> diagnostics = diagnose(placementRun);
         allResolved = allResolved && placementRun.resolved();
-        if (options.format == "text") {
+        if (options.format == Format::text) {
             text += diagnosticsText(diagnostics, file);
         } else {
             files.push_back({{"file", file},
@@ -148,7 +142,7 @@ int check(const Options& options, const SystemSource& system, Inventories& inven
         }
     }
     const int status = allResolved ? kSuccess : kRefused;
-    if (options.format == "text") {
+    if (options.format == Format::text) {
         writeNotes(err, inventories);
         return emit(out, err, text, status);
     }
@@ -166,7 +160,7 @@ int check(const Options& options, const SystemSource& system, Inventories& inven
 int explain(const Options& options, const SystemSource& system, Inventories& inventories,
             std::ostream& out, std::ostream& err) {
     const std::string& file = options.files.front();
-    if (!system.usable() && options.format == "text") {
+    if (!system.usable() && options.format == Format::text) {
         return unusableSystem(system, err);
     }
     const PlacementRun placementRun = runPlacement(file, system, inventories);
@@ -174,7 +168,7 @@ int explain(const Options& options, const SystemSource& system, Inventories& inv
     const std::vector<Diagnostic> diagnostics = diagnose(placementRun);
     const std::vector<EngineExplanation> engines = explainEngines(placementRun, system);
     const int status = placementRun.resolved() ? kSuccess : kRefused;
-    if (options.format == "text") {
+    if (options.format == Format::text) {
         writeNotes(err, inventories);
         // A refusal, and the warnings of a plan that resolved, go where errors go.
         if (system.file() != nullptr) {
@@ -209,7 +203,7 @@ int inventory(const Options& options, Inventories& inventories, std::ostream& ou
         err.flush();
         return kRefused;
     }
-    if (options.format == "text") {
+    if (options.format == Format::text) {
         writeNotes(err, inventories);
         const std::string label = inventories.source() == InventorySource::fixture
                                       ? "portable inventory fixture"
@@ -232,7 +226,7 @@ int describeSystem(const Options& options, std::ostream& out, std::ostream& err)
     const int status = errors == 0 ? kSuccess : kRefused;
     const std::vector<SystemEngineExplanation> engines =
         system.usable() ? explainSystem(system) : std::vector<SystemEngineExplanation>{};
-    if (options.format == "json") {
+    if (options.format == Format::json) {
         return emitJson(out, err, systemJson(system, engines, diagnostics), status);
     }
     err << diagnosticsText(diagnostics, system.file()->file);
@@ -241,16 +235,190 @@ int describeSystem(const Options& options, std::ostream& out, std::ostream& err)
         return kRefused;
     }
     return emit(out, err,
-                options.format == "dot" ? systemDot(system, engines)
+                options.format == Format::dot ? systemDot(system, engines)
                                         : systemText(system, engines, errors),
                 status);
 }
 
+int usageError(std::ostream& err, std::string_view message);
+
+/// The inventory that --inventory names; absent, with its problems written
+/// on `err`, for a file that does not describe a machine whole.
+std::optional<Inventories> chooseInventory(const Options& options,
+                                           const Host::HostProbeOptions& probe,
+                                           std::ostream& err) {
+    std::optional<Inventories> chosen;
+    if (options.inventory == "fixture" || options.inventory == "host") {
+        chosen.emplace(options.inventory == "host" ? InventorySource::host
+                                                   : InventorySource::fixture,
+                       probe);
+        return chosen;
+    }
+    // A machine from a file is read whole before anything is resolved against
+    // it: a problem in it ends the command.
+    InventoryFile file = readInventoryFile(options.inventory);
+    if (!file.inventory) {
+        std::vector<Diagnostic> problems;
+        for (InventoryFileProblem& problem : file.problems) {
+            Diagnostic diagnostic{Severity::error, std::move(problem.message), {}, std::nullopt, {}};
+            if (problem.line != 0) {
+                diagnostic.location = SourceLocation{options.inventory, problem.line, problem.column};
+            }
+            for (std::string& note : problem.notes) {
+                diagnostic.notes.push_back({Severity::note, std::move(note), {}, diagnostic.location, {}});
+            }
+            problems.push_back(std::move(diagnostic));
+        }
+        err << diagnosticsText(problems, options.inventory);
+        err.flush();
+        return chosen;
+    }
+    chosen.emplace(options.inventory, std::move(*file.inventory), std::move(file.notes));
+    return chosen;
+}
+
+/// What a subcommand's work is given.
+struct Context {
+    const Options& options;
+    const Host::HostProbeOptions& probe;
+    std::ostream& out;
+    std::ostream& err;
+};
+
+/// Runs `work` with the system and the inventory the options name.
+template <class Work> int withInputs(const Context& context, Work work) {
+    std::optional<Inventories> inventories = chooseInventory(context.options, context.probe, context.err);
+    if (!inventories) {
+        return kRefused;
+    }
+    const SystemSource system = context.options.system.empty()
+                                    ? SystemSource()
+                                    : SystemSource(context.options.system);
+    return work(context.options, system, *inventories, context.out, context.err);
+}
+
+using FormatNames = std::map<std::string, Format>;
+
+void formatOption(CLI::App& command, Options& options, const FormatNames& formats,
+                  const std::string& help) {
+    command.add_option("--format", options.format, help)
+        ->transform(CLI::CheckedTransformer(formats));
+}
+
+void inventoryOption(CLI::App& command, Options& options) {
+    command
+        .add_option("--inventory", options.inventory,
+                    "fixture (the default): the portable fixture; host: this machine; "
+                    "FILE.json: a machine saved by 'inventory --format json' or written by hand")
+        ->check(CLI::Validator(
+            [](const std::string& value) {
+                return value == "fixture" || value == "host" || value.ends_with(".json")
+                           ? std::string()
+                           : "expected fixture, host or a FILE.json, not '" + value + "'";
+            },
+            "fixture|host|FILE.json"));
+}
+
+void systemOption(CLI::App& command, Options& options) {
+    command.add_option("--system", options.system,
+                       "a system file (TOML) to resolve against instead of the built-in "
+                       "composite-three-engine");
+}
+
+const FormatNames kTextOrJson = {{"text", Format::text}, {"json", Format::json}};
+
+/// A subcommand: its name and summary, the operands and options it takes,
+/// and its work. Help, the usage of an unknown word and the dispatch all
+/// come from this one table.
+struct Command {
+    std::string_view name;
+    std::string_view synopsis; ///< what follows the name in the usage
+    std::string_view summary;
+    void (*setup)(CLI::App& command, Options& options);
+    int (*work)(const Context& context);
+};
+
+const Command kCommands[] = {
+    {"deploy", "FILE [--system FILE.toml] [--format text|json] [--inventory fixture|host|FILE.json]",
+     "Resolve one placement file and print its report, as talvex_composite_deploy does",
+     [](CLI::App& command, Options& options) {
+         command.add_option("FILE", options.files, "the placement file")->required()->expected(1);
+         formatOption(command, options, kTextOrJson, "text (the default) or json");
+         inventoryOption(command, options);
+         systemOption(command, options);
+     },
+     [](const Context& context) { return withInputs(context, deploy); }},
+    {"check",
+     "[FILE...] [--system FILE.toml] [--format text|json] [--inventory fixture|host|FILE.json]",
+     "Show every problem of each placement file (and of the system file), with its position and "
+     "hints",
+     [](CLI::App& command, Options& options) {
+         command.add_option("FILE", options.files, "the placement files");
+         formatOption(command, options, kTextOrJson, "text (the default) or json");
+         inventoryOption(command, options);
+         systemOption(command, options);
+     },
+     [](const Context& context) {
+         if (context.options.files.empty() && context.options.system.empty()) {
+             return usageError(context.err, "check needs a placement file or --system FILE.toml");
+         }
+         return withInputs(context, check);
+     }},
+    {"explain",
+     "FILE [--system FILE.toml] [--format text|json] [--inventory fixture|host|FILE.json]",
+     "Resolve one placement file and explain it: peaks, first fit, budgets, and how much more fits",
+     [](CLI::App& command, Options& options) {
+         command.add_option("FILE", options.files, "the placement file")->required()->expected(1);
+         formatOption(command, options, kTextOrJson, "text (the default) or json");
+         inventoryOption(command, options);
+         systemOption(command, options);
+     },
+     [](const Context& context) { return withInputs(context, explain); }},
+    {"system", "FILE.toml [--format text|json|dot]", "Check a system file and show its hash and each engine's estimate",
+     [](CLI::App& command, Options& options) {
+         command.add_option("FILE", options.files, "the system file (TOML)")->required()->expected(1);
+         formatOption(command, options,
+                      {{"text", Format::text}, {"json", Format::json}, {"dot", Format::dot}},
+                      "text (the default), json or dot");
+     },
+     [](const Context& context) {
+         return describeSystem(context.options, context.out, context.err);
+     }},
+    {"inventory", "[--format text|json] [--inventory fixture|host|FILE.json]",
+     "Show the inventory that resolution uses",
+     [](CLI::App& command, Options& options) {
+         formatOption(command, options, kTextOrJson, "text (the default) or json");
+         inventoryOption(command, options);
+     },
+     [](const Context& context) {
+         std::optional<Inventories> inventories =
+             chooseInventory(context.options, context.probe, context.err);
+         return inventories ? inventory(context.options, *inventories, context.out, context.err)
+                            : kRefused;
+     }},
+};
+
 int usageError(std::ostream& err, std::string_view message) {
-    err << kProgram << ": " << message << '\n'
-        << kUsage << "Run 'talvex_composite --help' for more.\n";
+    err << kProgram << ": " << message << '\n';
+    std::string_view lead = "usage: ";
+    for (const Command& command : kCommands) {
+        err << lead << kProgram << ' ' << command.name << ' ' << command.synopsis << '\n';
+        lead = "       ";
+    }
+    err << lead << kProgram << " --help | --version | help SUBCOMMAND\n"
+        << "Run 'talvex_composite --help' for more.\n";
     err.flush();
     return kUsageError;
+}
+
+/// The subcommand called `name`, or null.
+CLI::App* subcommandNamed(CLI::App& app, std::string_view name) {
+    for (CLI::App* subcommand : app.get_subcommands([](CLI::App*) { return true; })) {
+        if (subcommand->get_name() == name) {
+            return subcommand;
+        }
+    }
+    return nullptr;
 }
 
 int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
@@ -263,65 +431,19 @@ int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
                  std::string(kProgram));
     app.set_version_flag("--version", std::string(kProgram) + " " + TALVEX_VERSION);
     app.require_subcommand(1);
-    const auto common = [&options](CLI::App* command) {
-        command->add_option("--format", options.format, "text (the default) or json")
-            ->check(CLI::IsMember({"text", "json"}));
-        command
-            ->add_option("--inventory", options.inventory,
-                         "fixture (the default): the portable fixture; host: this machine; "
-                         "FILE.json: a machine saved by 'inventory --format json' or written "
-                         "by hand")
-            ->check(CLI::Validator(
-                [](const std::string& value) {
-                    return value == "fixture" || value == "host" || value.ends_with(".json")
-                               ? std::string()
-                               : "expected fixture, host or a FILE.json, not '" + value + "'";
-                },
-                "fixture|host|FILE.json"));
-    };
-    const auto systemOption = [&options](CLI::App* command) {
-        command->add_option("--system", options.system,
-                            "a system file (TOML) to resolve against instead of the built-in "
-                            "composite-three-engine");
-    };
-    CLI::App* deployCommand = app.add_subcommand(
-        "deploy", "Resolve one placement file and print its report, as talvex_composite_deploy does");
-    deployCommand->add_option("FILE", options.files, "the placement file")->required()->expected(1);
-    common(deployCommand);
-    systemOption(deployCommand);
-    CLI::App* checkCommand = app.add_subcommand(
-        "check", "Show every problem of each placement file (and of the system file), with its "
-                 "position and hints");
-    checkCommand->add_option("FILE", options.files, "the placement files");
-    common(checkCommand);
-    systemOption(checkCommand);
-    CLI::App* explainCommand = app.add_subcommand(
-        "explain", "Resolve one placement file and explain it: peaks, first fit, budgets, and "
-                   "how much more fits");
-    explainCommand->add_option("FILE", options.files, "the placement file")->required()->expected(1);
-    common(explainCommand);
-    systemOption(explainCommand);
-    CLI::App* systemCommand = app.add_subcommand(
-        "system", "Check a system file and show its hash and each engine's estimate");
-    systemCommand->add_option("FILE", options.files, "the system file (TOML)")
-        ->required()
-        ->expected(1);
-    systemCommand->add_option("--format", options.format, "text (the default), json or dot")
-        ->check(CLI::IsMember({"text", "json", "dot"}));
-    CLI::App* inventoryCommand =
-        app.add_subcommand("inventory", "Show the inventory that resolution uses");
-    common(inventoryCommand);
+    const Command* chosen = nullptr;
+    for (const Command& command : kCommands) {
+        CLI::App* subcommand = app.add_subcommand(std::string(command.name), std::string(command.summary));
+        command.setup(*subcommand, options);
+        subcommand->callback([&chosen, &command] { chosen = &command; });
+    }
     CLI::App* helpCommand = app.add_subcommand("help", "Show the help of a subcommand");
-    helpCommand->add_option("SUBCOMMAND", options.topic, "deploy, check, explain, system or inventory");
+    helpCommand->add_option("SUBCOMMAND", options.topic, "the subcommand");
 
     // CLI11 says only that a subcommand is required when the first word is
     // an unknown one; name it instead.
-    const std::vector<CLI::App*> commands = {deployCommand, checkCommand,     explainCommand,
-                                             systemCommand, inventoryCommand, helpCommand};
     if (!args.empty() && !args.front().starts_with("-") &&
-        std::none_of(commands.begin(), commands.end(), [&args](const CLI::App* command) {
-            return command->get_name() == args.front();
-        })) {
+        subcommandNamed(app, args.front()) == nullptr) {
         return usageError(err, "unknown subcommand '" + args.front() + "'");
     }
     try {
@@ -345,63 +467,13 @@ int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
                                                        CLI::AppFormatMode::Normal),
                         kSuccess);
         }
-        for (CLI::App* command :
-             {deployCommand, checkCommand, explainCommand, systemCommand, inventoryCommand}) {
-            if (command->get_name() == options.topic) {
-                return emit(out, err, command->help(std::string(kProgram)), kSuccess);
-            }
+        const CLI::App* topic = subcommandNamed(app, options.topic);
+        if (topic == nullptr || topic == helpCommand) {
+            return usageError(err, "no such subcommand: " + options.topic);
         }
-        return usageError(err, "no such subcommand: " + options.topic);
+        return emit(out, err, topic->help(std::string(kProgram)), kSuccess);
     }
-
-    if (systemCommand->parsed()) {
-        return describeSystem(options, out, err);
-    }
-    if (checkCommand->parsed() && options.files.empty() && options.system.empty()) {
-        return usageError(err, "check needs a placement file or --system FILE.toml");
-    }
-    std::optional<Inventories> chosen;
-    if (options.inventory == "fixture" || options.inventory == "host") {
-        chosen.emplace(options.inventory == "host" ? InventorySource::host
-                                                   : InventorySource::fixture,
-                       probe);
-    } else {
-        // A machine from a file is read whole before anything is resolved
-        // against it: a problem in it ends the command.
-        InventoryFile file = readInventoryFile(options.inventory);
-        if (!file.inventory) {
-            std::vector<Diagnostic> problems;
-            for (InventoryFileProblem& problem : file.problems) {
-                Diagnostic diagnostic{Severity::error, std::move(problem.message), {}, std::nullopt, {}};
-                if (problem.line != 0) {
-                    diagnostic.location =
-                        SourceLocation{options.inventory, problem.line, problem.column};
-                }
-                for (std::string& note : problem.notes) {
-                    diagnostic.notes.push_back(
-                        {Severity::note, std::move(note), {}, diagnostic.location, {}});
-                }
-                problems.push_back(std::move(diagnostic));
-            }
-            err << diagnosticsText(problems, options.inventory);
-            err.flush();
-            return kRefused;
-        }
-        chosen.emplace(options.inventory, std::move(*file.inventory), std::move(file.notes));
-    }
-    Inventories& inventories = *chosen;
-    const SystemSource system =
-        options.system.empty() ? SystemSource() : SystemSource(options.system);
-    if (deployCommand->parsed()) {
-        return deploy(options, system, inventories, out, err);
-    }
-    if (checkCommand->parsed()) {
-        return check(options, system, inventories, out, err);
-    }
-    if (explainCommand->parsed()) {
-        return explain(options, system, inventories, out, err);
-    }
-    return inventory(options, inventories, out, err);
+    return chosen->work(Context{options, probe, out, err});
 }
 
 } // namespace
