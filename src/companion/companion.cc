@@ -9,10 +9,13 @@
 #include <optional>
 #include <ostream>
 #include <sstream>
+#include <thread>
 #include <string_view>
 
 #include "app/driver.h"
+#include "app/placement_file.h"
 #include "companion/explanation.h"
+#include "companion/fleet.h"
 #include "companion/inventory_file.h"
 #include "companion/render.h"
 #include "companion/session.h"
@@ -30,6 +33,8 @@ struct Options {
     std::string inventory = "fixture";
     std::string system; ///< a system file, or empty for the built-in system
     std::string topic;  ///< the subcommand that help is asked about
+    std::string placement; ///< fit's placement; its machines are `files`
+    unsigned jobs = 0;     ///< fit's threads; 0 for one per core
 };
 
 /// Writes `text` whole and flushes, so that a full or closed standard output
@@ -242,6 +247,54 @@ int describeSystem(const Options& options, std::ostream& out, std::ostream& err)
 
 int usageError(std::ostream& err, std::string_view message);
 
+/// Problems of a placement that stop it before any machine: the first error
+/// in its text, or every issue against the system.
+std::vector<Diagnostic> loweringProblems(const std::string& file,
+                                         const Orchestration::SystemSpec& system,
+                                         std::optional<Placement::PlacementIR>& ir) {
+    std::vector<Diagnostic> problems;
+    try {
+        const std::string text = App::readPlacementFile(file);
+        Placement::LoweringResult lowered = App::lowerPlacementText(text, file, system);
+        for (Placement::PlacementIssue& issue : lowered.issues) {
+            problems.push_back({Severity::error, std::move(issue.message), std::move(issue.path),
+                                std::move(issue.location), {}});
+        }
+        ir = std::move(lowered.ir);
+    } catch (const Placement::ParseError& error) {
+        problems.push_back({Severity::error, error.message(), {}, error.location(), {}});
+    } catch (const std::runtime_error& error) {
+        problems.push_back({Severity::error, error.what(), {}, std::nullopt, {}});
+    }
+    return problems;
+}
+
+int fit(const Options& options, const Host::HostProbeOptions& /*probe*/, std::ostream& out,
+        std::ostream& err) {
+    const SystemSource system =
+        options.system.empty() ? SystemSource() : SystemSource(options.system);
+    if (!system.usable()) {
+        return unusableSystem(system, err);
+    }
+    std::optional<Placement::PlacementIR> ir;
+    const std::vector<Diagnostic> problems = loweringProblems(options.placement, system.spec(), ir);
+    if (!ir) {
+        err << diagnosticsText(problems, options.placement);
+        err.flush();
+        return kRefused;
+    }
+    const std::vector<std::string> files = inventoryFiles(options.files);
+    const unsigned threads = options.jobs != 0 ? options.jobs : std::thread::hardware_concurrency();
+    const std::vector<MachineFit> fits = fitMachines(*ir, system.workload(), files, threads);
+    const std::size_t fitting = static_cast<std::size_t>(
+        std::count_if(fits.begin(), fits.end(), [](const MachineFit& f) { return f.fits; }));
+    const int status = fitting > 0 ? kSuccess : kRefused;
+    if (options.format == Format::json) {
+        return emitJson(out, err, fitJson(options.placement, system, fits), status);
+    }
+    return emit(out, err, fitText(fits), status);
+}
+
 /// The inventory that --inventory names; absent, with its problems written
 /// on `err`, for a file that does not describe a machine whole.
 std::optional<Inventories> chooseInventory(const Options& options,
@@ -383,6 +436,21 @@ const Command kCommands[] = {
      },
      [](const Context& context) {
          return describeSystem(context.options, context.out, context.err);
+     }},
+    {"fit", "PLACEMENT INVENTORY... [--system FILE.toml] [--format text|json] [--jobs N]",
+     "Resolve one placement against many machines (inventory files, or folders of them): one "
+     "line each",
+     [](CLI::App& command, Options& options) {
+         command.add_option("PLACEMENT", options.placement, "the placement file")->required();
+         command.add_option("INVENTORY", options.files, "inventory files, or folders of .json files")
+             ->required();
+         formatOption(command, options, kTextOrJson, "text (the default) or json");
+         systemOption(command, options);
+         command.add_option("--jobs", options.jobs, "threads (default: one per core)")
+             ->check(CLI::Range(1U, 1024U));
+     },
+     [](const Context& context) {
+         return fit(context.options, context.probe, context.out, context.err);
      }},
     {"inventory", "[--format text|json] [--inventory fixture|host|FILE.json]",
      "Show the inventory that resolution uses",

@@ -232,6 +232,41 @@ Json systemJson(const SystemSource& system, const std::vector<SystemEngineExplan
     return document;
 }
 
+Json fitJson(std::string_view placement, const SystemSource& system,
+             const std::vector<MachineFit>& fits) {
+    Json document;
+    document["format_version"] = kJsonFormatVersion;
+    document["command"] = "fit";
+    document["file"] = placement;
+    document["system"] = system.file() != nullptr ? Json(system.file()->file) : Json(nullptr);
+    Json machines = Json::array();
+    std::size_t fitting = 0;
+    for (const MachineFit& fit : fits) {
+        const bool read = fit.problems.empty();
+        fitting += fit.fits ? 1 : 0;
+        Json tightest = nullptr;
+        if (fit.tightest) {
+            tightest = {{"device", fit.tightest->device},
+                        {"physical_device", fit.tightest->physical_device},
+                        {"usable", fit.tightest->usable},
+                        {"requested", fit.tightest->requested},
+                        {"headroom", fit.tightest->headroom}};
+        }
+        machines.push_back(
+            {{"inventory", fit.file},
+             {"fits", fit.fits},
+             {"hardware_fingerprint",
+              read ? Json(std::to_string(fit.hardware_fingerprint)) : Json(nullptr)},
+             {"tightest", std::move(tightest)},
+             {"refusal", optionalJson(fit.refusal)},
+             {"problems", fit.problems}});
+    }
+    document["fitting"] = fitting;
+    document["machines"] = std::move(machines);
+    document["notes"] = Json::array();
+    return document;
+}
+
 Json inventoryJson(const Placement::ResourceInventory& inventory, std::string_view source) {
     Json document;
     document["format_version"] = kJsonFormatVersion;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "companion/explanation.h"
+#include "companion/fleet.h"
 #include "companion/session.h"
 #include "deployment/inventory.h"
 
@@ -43,6 +44,11 @@ inline constexpr int kJsonFormatVersion = 1;
 /// schema, delay and adapter.
 [[nodiscard]] std::string systemDot(const SystemSource& system,
                                     const std::vector<SystemEngineExplanation>& engines);
+
+/// One line per machine of a fleet, and how many fit.
+[[nodiscard]] std::string fitText(const std::vector<MachineFit>& fits);
+[[nodiscard]] Json fitJson(std::string_view placement, const SystemSource& system,
+                           const std::vector<MachineFit>& fits);
 
 /// The inventory's devices with their bytes, its fingerprint and its
 /// canonical text.

@@ -208,6 +208,32 @@ std::string systemText(const SystemSource& system,
     return text;
 }
 
+std::string fitText(const std::vector<MachineFit>& fits) {
+    std::string text;
+    std::size_t fitting = 0;
+    for (const MachineFit& fit : fits) {
+        text += fit.file + ": ";
+        if (!fit.problems.empty()) {
+            text += "error: " + fit.problems.front() + "\n";
+            continue;
+        }
+        const std::string fingerprint = "fingerprint " + std::to_string(fit.hardware_fingerprint);
+        if (!fit.fits) {
+            text += "refused, " + fingerprint + ": " + fit.refusal.value_or("-") + "\n";
+            continue;
+        }
+        ++fitting;
+        text += "fits, " + fingerprint;
+        if (fit.tightest) {
+            text += ", tightest " + fit.tightest->device + " on " + fit.tightest->physical_device +
+                    " with " + bytesText(fit.tightest->headroom) + " of headroom";
+        }
+        text += "\n";
+    }
+    return text + std::to_string(fitting) + " of " + counted(fits.size(), "machine") +
+           (fitting == 1 ? " fits" : " fit") + " the plan\n";
+}
+
 std::string inventoryText(const Placement::ResourceInventory& inventory, std::string_view label) {
     const std::string canonical = Placement::canonicalInventoryText(inventory);
     std::string text = "inventory: " + std::string(label) + "\n";

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -174,6 +175,60 @@ TEST_F(InventoryFileTest, AMachineWithAProblemAnswersNothing) {
                                         "no-such.json\n"))
         << missing.err;
     EXPECT_EQ(runCommand({"inventory", "--inventory", "machine.yaml"}).status, 2);
+}
+
+// fit: one line per machine in the order named, whatever the threads; the
+// status says whether any machine fits.
+TEST_F(InventoryFileTest, FitAnswersPerMachineInTheOrderNamed) {
+    std::ofstream(saved_) << runCommand({"inventory", "--format", "json"}).out;
+    const std::vector<std::string> machines = {"examples/inventories", saved_.string(),
+                                               "no-such.json", saved_.string()};
+    std::vector<std::string> args = {"fit", "examples/demo.cplace"};
+    args.insert(args.end(), machines.begin(), machines.end());
+    const Outcome oneThread = [&] {
+        std::vector<std::string> withJobs = args;
+        withJobs.insert(withJobs.end(), {"--jobs", "1"});
+        return runCommand(withJobs);
+    }();
+    EXPECT_EQ(oneThread.status, 0);
+    EXPECT_EQ(oneThread.err, "");
+    const std::string fixtureLine = saved_.string() +
+                                    ": fits, fingerprint 12899266385732286141, tightest cpu0 on "
+                                    "example-cpu with 61864776 bytes (58.9 MiB) of headroom\n";
+    EXPECT_EQ(oneThread.out,
+              "examples/inventories/cpu-node.json: refused, fingerprint 6003244532173937097: "
+              "device.gpu0: declared device is absent from resource inventory\n"
+              "examples/inventories/server-8gpu.json: fits, fingerprint 6100565257062325388, "
+              "tightest gpu0 on GPU-srv-0 with 85899345920 bytes (80.0 GiB) of headroom\n"
+              "examples/inventories/workstation.json: fits, fingerprint 14615765810853601184, "
+              "tightest gpu0 on GPU-ws-0 with 25769803776 bytes (24.0 GiB) of headroom\n" +
+                  fixtureLine + "no-such.json: error: cannot open inventory file: no-such.json\n" +
+                  fixtureLine + "4 of 6 machines fit the plan\n");
+    for (const char* jobs : {"2", "7"}) {
+        std::vector<std::string> withJobs = args;
+        withJobs.insert(withJobs.end(), {"--jobs", jobs});
+        EXPECT_EQ(runCommand(withJobs).out, oneThread.out) << jobs << " threads";
+    }
+
+    const nlohmann::json document = nlohmann::json::parse(
+        runCommand({"fit", "--format", "json", "examples/demo.cplace", "examples/inventories"}).out);
+    EXPECT_EQ(document["fitting"], 2);
+    ASSERT_EQ(document["machines"].size(), 3U);
+    EXPECT_EQ(document["machines"][0]["refusal"],
+              "device.gpu0: declared device is absent from resource inventory");
+    EXPECT_EQ(document["machines"][2]["tightest"]["headroom"], 25769803776ULL);
+
+    // No machine fits: status 1; a placement that does not lower: its problems.
+    EXPECT_EQ(runCommand({"fit", "examples/demo.cplace", "examples/inventories/cpu-node.json"}).status,
+              1);
+    const Outcome wrongSystem =
+        runCommand({"fit", "--system", "examples/assistant/assistant.toml",
+                    "examples/demo.cplace", "examples/inventories"});
+    EXPECT_EQ(wrongSystem.status, 1);
+    EXPECT_EQ(wrongSystem.out, "");
+    EXPECT_EQ(wrongSystem.err,
+              "examples/demo.cplace:1:1: error: placement targets system 'composite-three-engine' "
+              "but graph is 'assistant' [placement.system]\n");
 }
 
 } // namespace
