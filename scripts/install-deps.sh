@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, and nothing when
 # all of them are already present. Usage: scripts/install-deps.sh [group...]
-# Groups: build (default), test, fuzz, bench, analysis, doc.
+# Groups: build (default), test, fuzz, bench, analysis, doc, node.
 set -euo pipefail
 
 # The host probe (src/host) finds hwloc through pkg-config, the companion
@@ -14,6 +14,7 @@ declare -A groups=(
   [bench]="libbenchmark-dev time valgrind python3"
   [analysis]="clang-tidy cppcheck"
   [doc]="groff-base man-db"
+  [node]="nodejs npm"
 )
 
 wanted=()

@@ -8,7 +8,10 @@
 #include <map>
 #include <optional>
 #include <ostream>
+#include <fstream>
 #include <sstream>
+#include <stdexcept>
+#include <variant>
 #include <thread>
 #include <string_view>
 
@@ -17,6 +20,7 @@
 #include "companion/explanation.h"
 #include "companion/fleet.h"
 #include "companion/inventory_file.h"
+#include "companion/kubernetes.h"
 #include "companion/render.h"
 #include "companion/session.h"
 
@@ -25,7 +29,7 @@ namespace {
 
 constexpr std::string_view kProgram = "talvex_composite";
 
-enum class Format { text, json, dot };
+enum class Format { text, json, dot, kubernetes };
 
 struct Options {
     std::vector<std::string> files;
@@ -95,9 +99,48 @@ int unusableSystem(const SystemSource& system, std::ostream& err) {
     return kRefused;
 }
 
+/// A file's whole text, for the manifest that carries it.
+std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (!in) {
+        throw std::runtime_error("cannot read " + path);
+    }
+    return std::move(text).str();
+}
+
+/// deploy --format kubernetes: the manifest of one replica, or, for a plan
+/// that does not resolve or whose GPUs a container could not see, one error
+/// line and no manifest.
+int kubernetes(const std::string& file, const SystemSource& system, Inventories& inventories,
+               std::ostream& out, std::ostream& err) {
+    const PlacementRun placementRun = runPlacement(file, system, inventories);
+    writeNotes(err, inventories);
+    std::variant<Json, std::string> manifest = std::string();
+    if (placementRun.resolved()) {
+        PlanFiles files{fileText(file), std::nullopt};
+        if (system.file() != nullptr) {
+            files.system = fileText(system.file()->file);
+        }
+        manifest = kubernetesManifest(placementRun, files);
+    } else {
+        manifest = refusalJson(placementRun).get<std::string>();
+    }
+    if (const std::string* problem = std::get_if<std::string>(&manifest)) {
+        err << kProgram << ": error: " << *problem << '\n';
+        err.flush();
+        return kRefused;
+    }
+    return emitJson(out, err, std::get<Json>(manifest), kSuccess);
+}
+
 int deploy(const Options& options, const SystemSource& system, Inventories& inventories,
            std::ostream& out, std::ostream& err) {
     const std::string& file = options.files.front();
+    if (options.format == Format::kubernetes) {
+        return kubernetes(file, system, inventories, out, err);
+    }
     if (options.format == Format::text) {
         if (!system.usable()) {
             return unusableSystem(system, err);
@@ -354,8 +397,15 @@ using FormatNames = std::map<std::string, Format>;
 
 void formatOption(CLI::App& command, Options& options, const FormatNames& formats,
                   const std::string& help) {
+    std::vector<std::string> names;
+    for (const auto& [name, format] : formats) {
+        names.push_back(name);
+    }
+    // CLI11 runs the transform added last first: the names are checked
+    // before they become values, so that a mistake is told in words.
     command.add_option("--format", options.format, help)
-        ->transform(CLI::CheckedTransformer(formats));
+        ->transform(CLI::Transformer(formats))
+        ->transform(CLI::IsMember(names));
 }
 
 void inventoryOption(CLI::App& command, Options& options) {
@@ -392,11 +442,15 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"deploy", "FILE [--system FILE.toml] [--format text|json] [--inventory fixture|host|FILE.json]",
+    {"deploy",
+     "FILE [--system FILE.toml] [--format text|json|kubernetes] [--inventory fixture|host|FILE.json]",
      "Resolve one placement file and print its report, as talvex_composite_deploy does",
      [](CLI::App& command, Options& options) {
          command.add_option("FILE", options.files, "the placement file")->required()->expected(1);
-         formatOption(command, options, kTextOrJson, "text (the default) or json");
+         formatOption(command, options,
+                      {{"text", Format::text}, {"json", Format::json},
+                       {"kubernetes", Format::kubernetes}},
+                      "text (the default), json, or kubernetes: a manifest of one replica");
          inventoryOption(command, options);
          systemOption(command, options);
      },
