@@ -117,16 +117,17 @@ int kubernetes(const std::string& file, const SystemSource& system, Inventories&
                std::ostream& out, std::ostream& err) {
     const PlacementRun placementRun = runPlacement(file, system, inventories);
     writeNotes(err, inventories);
-    std::variant<Json, std::string> manifest = std::string();
-    if (placementRun.resolved()) {
+    const auto manifestOf = [&]() -> std::variant<Json, std::string> {
+        if (!placementRun.resolved()) {
+            return refusalJson(placementRun).get<std::string>();
+        }
         PlanFiles files{fileText(file), std::nullopt};
         if (system.file() != nullptr) {
             files.system = fileText(system.file()->file);
         }
-        manifest = kubernetesManifest(placementRun, files);
-    } else {
-        manifest = refusalJson(placementRun).get<std::string>();
-    }
+        return kubernetesManifest(placementRun, files);
+    };
+    const std::variant<Json, std::string> manifest = manifestOf();
     if (const std::string* problem = std::get_if<std::string>(&manifest)) {
         err << kProgram << ": error: " << *problem << '\n';
         err.flush();

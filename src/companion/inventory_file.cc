@@ -81,9 +81,14 @@ class Reader {
     }
 
   private:
-    void fail(const std::string& pointer, std::string message, std::vector<std::string> notes = {}) {
-        out_.problems.push_back(
-            {pointer.empty() ? message : pointer + ": " + message, 0, 0, std::move(notes)});
+    void fail(const std::string& pointer, const std::string& message,
+              std::vector<std::string> notes = {}) {
+        std::string described = pointer;
+        if (!described.empty()) {
+            described += ": ";
+        }
+        described += message;
+        out_.problems.push_back({std::move(described), 0, 0, std::move(notes)});
     }
 
     static const Json* find(const Json& object, std::string_view key) {
@@ -101,7 +106,10 @@ class Reader {
             if (std::optional<std::string> note = nameNote(key, known, "the keys here are ")) {
                 notes.push_back(std::move(*note));
             }
-            fail(pointer + "/" + key, "unknown key '" + key + "'", std::move(notes));
+            std::string where = pointer;
+            where += '/';
+            where += key;
+            fail(where, "unknown key '" + key + "'", std::move(notes));
         }
     }
 
@@ -329,7 +337,7 @@ class Reader {
         for (std::size_t i = 0; i < transports->size(); ++i) {
             const Json& entry = (*transports)[i];
             const std::string pointer = "/transports/" + std::to_string(i);
-            const auto known = entry.is_string()
+            const auto* const known = entry.is_string()
                                    ? std::find(std::begin(kTransports), std::end(kTransports),
                                                entry.get<std::string>())
                                    : std::end(kTransports);
