@@ -1,10 +1,12 @@
 // Inventories, placement runs and their diagnostics.
 #include "companion/session.h"
 
+#include <exception>
 #include <map>
 #include <stdexcept>
 #include <utility>
 
+#include "app/placement_file.h"
 #include "app/report.h"
 #include "common/byte_order.h"
 #include "deployment/memory_limits.h"
@@ -17,13 +19,21 @@ Inventories::Inventories(InventorySource source, Host::HostProbeOptions probe)
     : source_(source), probe_(std::move(probe)) {}
 
 const Placement::ResourceInventory& Inventories::get() {
+    if (probeFailure_) {
+        std::rethrow_exception(probeFailure_); // a failed probe is not tried again
+    }
     if (!inventory_) {
         if (source_ == InventorySource::fixture) {
             inventory_ = Placement::portableInventoryFixture();
         } else {
-            Host::HostProbe probe = Host::probeHostInventory(probe_);
-            inventory_ = std::move(probe.inventory);
-            notes_ = std::move(probe.notes);
+            try {
+                Host::HostProbe probe = Host::probeHostInventory(probe_);
+                inventory_ = std::move(probe.inventory);
+                notes_ = std::move(probe.notes);
+            } catch (...) {
+                probeFailure_ = std::current_exception();
+                throw;
+            }
         }
     }
     return *inventory_;
@@ -50,9 +60,13 @@ PlacementRun runPlacement(const std::string& file, const Orchestration::SystemSp
         run.result = App::resolvePlacementFile(file, system, inventories.inputs(), &run.detail);
     } catch (const Placement::ParseError& error) {
         run.parseError = error;
-    } catch (const std::exception& error) {
+    } catch (const App::PlacementFileError& error) {
+        run.failure = error.what();
+    } catch (const Placement::PlacementTooLarge& error) {
         run.failure = error.what();
     }
+    // Anything else (no memory, a probe that failed, a broken invariant) is
+    // not this file's problem and ends the run.
     return run;
 }
 

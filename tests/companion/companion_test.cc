@@ -6,10 +6,13 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/driver.h"
+#include "companion/session.h"
 #include "companion_support.h"
 
 namespace Core::Companion {
@@ -250,6 +253,45 @@ TEST_F(HostInventoryTest, ResolvesAgainstTheProbedMachine) {
     EXPECT_NE(inventory.out.find("host_total=17179869184\n"), std::string::npos);
     // Two probes of an unchanged machine: the same fingerprint.
     EXPECT_EQ(runCommand({"inventory", "--inventory", "host"}, probe_).out, inventory.out);
+}
+
+// A probe that fails is no file's problem: the run ends with one error line
+// and status 1, and the probe is not tried again for the next file.
+TEST_F(HostInventoryTest, FailedProbeEndsTheRun) {
+    const fs::path meminfo = root_ / "proc/meminfo";
+    fs::rename(meminfo, root_ / "meminfo");
+    const std::string failure =
+        "cannot read host memory: '" + meminfo.string() + "' is unreadable\n";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"check", "--inventory", "host", "examples/demo.cplace", "examples/tour.cplace"},
+         "talvex_composite: error: " + failure},
+        {{"check", "--inventory", "host", "--format", "json", "examples/demo.cplace"},
+         "talvex_composite: error: " + failure},
+        {{"explain", "--inventory", "host", "examples/demo.cplace"},
+         "talvex_composite: error: " + failure},
+        {{"inventory", "--inventory", "host"}, "talvex_composite: error: " + failure},
+        {{"deploy", "--inventory", "host", "examples/demo.cplace"},
+         "deployment example: " + failure},
+    };
+    for (const auto& [args, err] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        const Outcome outcome = runCommand(args, probe_);
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.err, err);
+    }
+
+    // A file's own problems are still reported before the probe is needed.
+    const Outcome unreadable =
+        runCommand({"check", "--inventory", "host", "tests/no-such.cplace"}, probe_);
+    EXPECT_EQ(unreadable.out,
+              "tests/no-such.cplace: error: cannot open placement file: tests/no-such.cplace\n");
+
+    Inventories inventories(InventorySource::host, probe_);
+    EXPECT_THROW((void)inventories.get(), std::runtime_error);
+    fs::rename(root_ / "meminfo", meminfo); // the machine mends, but the probe ran once
+    EXPECT_THROW((void)inventories.get(), std::runtime_error);
+    EXPECT_NO_THROW((void)Inventories(InventorySource::host, probe_).get());
 }
 
 } // namespace
