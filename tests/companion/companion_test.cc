@@ -255,6 +255,25 @@ TEST_F(HostInventoryTest, ResolvesAgainstTheProbedMachine) {
     EXPECT_EQ(runCommand({"inventory", "--inventory", "host"}, probe_).out, inventory.out);
 }
 
+// Names come from the driver: control bytes in them are escaped as the JSON
+// escapes them, so that a name cannot end a line or drive the terminal.
+TEST_F(HostInventoryTest, DeviceNamesAreEscaped) {
+    probe_.gpu_library = FAKE_NVML_LIBRARY_IMPOSSIBLE;
+    const Outcome text = runCommand({"inventory", "--inventory", "host"}, probe_);
+    EXPECT_EQ(text.status, 0);
+    EXPECT_NE(text.out.find(" \"Test\\u001b[2J GPU\\n\\\"A86\\\"\x7f\": usable "),
+              std::string::npos)
+        << text.out;
+    EXPECT_EQ(text.out.find('\x1b'), std::string::npos);
+    // The canonical text keeps its line feeds, a name's too: only they are not escaped.
+    EXPECT_NE(text.out.find("|19:Test\\u001b[2J GPU\n\"A86\"\x7f|"), std::string::npos) << text.out;
+
+    const Outcome json =
+        runCommand({"inventory", "--inventory", "host", "--format", "json"}, probe_);
+    EXPECT_NE(json.out.find("\"Test\\u001b[2J GPU\\n\\\"A86\\\"\x7f\""), std::string::npos)
+        << json.out;
+}
+
 // A probe that fails is no file's problem: the run ends with one error line
 // and status 1, and the probe is not tried again for the next file.
 TEST_F(HostInventoryTest, FailedProbeEndsTheRun) {
