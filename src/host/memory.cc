@@ -251,7 +251,7 @@ std::optional<Allowance> cgroupAllowance(const fs::path& root,
     std::optional<Allowance> tightest;
     std::size_t tightestDepth = 0;
     for (std::size_t depth = 0;; ++depth) {
-        const std::optional<Allowance> here = allowance(
+        std::optional<Allowance> here = allowance(
             *cgroup, folder, [&] { return shown(depth); }, notes);
         if (here && !here->known) {
             return here; // its note says why
