@@ -1,5 +1,5 @@
 // generate_placement: writes a large placement file for timing the tool as a
-// whole process. Usage: generate_placement comments|dense SIZE [OUTPUT]
+// whole process. Usage: generate_placement comments|mixed|dense SIZE [OUTPUT]
 //                       generate_placement wide|wide-fields COUNT [OUTPUT]
 #include <cstdint>
 #include <exception>
@@ -14,7 +14,7 @@
 namespace {
 
 constexpr std::string_view kUsage =
-    "usage: generate_placement comments|dense SIZE [OUTPUT]\n"
+    "usage: generate_placement comments|mixed|dense SIZE [OUTPUT]\n"
     "       generate_placement wide|wide-fields COUNT [OUTPUT]\n"
     "SIZE is bytes, or a number with B, KiB, MiB or GiB (100MiB); COUNT is the number\n"
     "of device blocks and of engine blocks. Without OUTPUT the text goes to standard output.\n";

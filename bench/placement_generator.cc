@@ -4,6 +4,7 @@
 #include <array>
 #include <charconv>
 #include <cstddef>
+#include <span>
 #include <utility>
 
 #include "common/checked_math.h"
@@ -27,6 +28,14 @@ constexpr std::array<std::string_view, 2> kCommentLines{
     "    priority: realtime;     // sensor frames arrive on a fixed clock and cannot wait\n",
 };
 
+// A comment line, a field with a trailing comment and a bare field: about 40 %
+// of the bytes are comments, as in a placement people annotate.
+constexpr std::array<std::string_view, 3> kMixedLines{
+    "    # read on every step\n",
+    "    residency: persistent;  # it stays loaded\n",
+    "    priority: realtime;\n",
+};
+
 constexpr std::string_view kDenseHead =
     "placement demo for system composite-three-engine{format:1;policy:first_fit;"
     "device cpu0{kind:cpu;}device gpu0{kind:cuda;selector:{index:0;};}engine sensory-sync{";
@@ -38,8 +47,8 @@ constexpr std::array<std::string_view, 2> kDenseFields{
 
 /// Appends the fields in turn for as long as the next one leaves room for the tail.
 void fill(std::string& text, std::uint64_t bytes, std::size_t tail,
-          const std::array<std::string_view, 2>& fields) {
-    for (std::size_t next = 0;; next ^= 1) {
+          std::span<const std::string_view> fields) {
+    for (std::size_t next = 0;; next = (next + 1) % fields.size()) {
         const std::string_view field = fields[next];
         if (text.size() + field.size() + tail > bytes) {
             return;
@@ -72,6 +81,9 @@ std::size_t decimalDigits(std::uint64_t number) {
 std::optional<PlacementShape> shapeNamed(std::string_view name) {
     if (name == "comments") {
         return PlacementShape::comments;
+    }
+    if (name == "mixed") {
+        return PlacementShape::mixed;
     }
     if (name == "dense") {
         return PlacementShape::dense;
@@ -113,11 +125,14 @@ std::optional<std::uint64_t> parseAmount(std::string_view text, bool unitAllowed
     return std::nullopt;
 }
 
-std::string commentHeavyPlacement(std::uint64_t bytes) {
+namespace {
+
+/// The commented frame filled with `lines` to exactly `bytes`.
+std::string commentedPlacement(std::uint64_t bytes, std::span<const std::string_view> lines) {
     std::string text;
     text.reserve(static_cast<std::size_t>(bytes));
     text += kCommentHead;
-    fill(text, bytes, kCommentTail.size(), kCommentLines);
+    fill(text, bytes, kCommentTail.size(), lines);
     // A last comment line takes up what no whole field line fits into.
     const std::uint64_t used = text.size() + kCommentTail.size();
     if (used < bytes) {
@@ -131,6 +146,14 @@ std::string commentHeavyPlacement(std::uint64_t bytes) {
     text += kCommentTail;
     return text;
 }
+
+} // namespace
+
+std::string commentHeavyPlacement(std::uint64_t bytes) {
+    return commentedPlacement(bytes, kCommentLines);
+}
+
+std::string mixedPlacement(std::uint64_t bytes) { return commentedPlacement(bytes, kMixedLines); }
 
 std::string densePlacement(std::uint64_t bytes) {
     std::string text;
@@ -173,6 +196,8 @@ std::string generatePlacement(PlacementShape shape, std::uint64_t amount) {
     switch (shape) {
     case PlacementShape::comments:
         return commentHeavyPlacement(amount);
+    case PlacementShape::mixed:
+        return mixedPlacement(amount);
     case PlacementShape::dense:
         return densePlacement(amount);
     case PlacementShape::wide:

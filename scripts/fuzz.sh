@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with Clang and runs each of them in turn with
-# the placement dictionary and a working corpus seeded from the test and
-# example placements. Exits non-zero on the first finding; the input that
+# a working corpus: the placement targets with the placement dictionary and
+# seeds from the test and example placements, the probe's readers with the
+# kernel's texts in fuzz/seeds/probe. Exits non-zero on the first finding; the input that
 # caused it is left in build-fuzz/artifacts/<target>/.
 #
 # Usage: scripts/fuzz.sh [--smoke] [target...]
@@ -16,7 +17,8 @@ if [[ "${1:-}" == "--smoke" ]]; then
   shift
 fi
 targets=("$@")
-[[ ${#targets[@]} -gt 0 ]] || targets=(parse_placement_fuzzer run_fuzzer companion_fuzzer system_file_fuzzer)
+[[ ${#targets[@]} -gt 0 ]] || targets=(parse_placement_fuzzer run_fuzzer companion_fuzzer
+  system_file_fuzzer probe_readers_fuzzer)
 build="${FUZZ_BUILD:-build-fuzz}"
 
 scripts/install-deps.sh build fuzz
@@ -31,21 +33,24 @@ for target in "${targets[@]}"; do
   artifacts="$build/artifacts/$target"
   mkdir -p "$corpus" "$artifacts"
   # The repository keeps only the seeds; what the fuzzer learns stays here.
-  dict=fuzz/placement.dict
+  dict=(-dict=fuzz/placement.dict)
   if [[ $target == system_file_fuzzer ]]; then
-    dict=fuzz/system.dict
+    dict=(-dict=fuzz/system.dict)
     cp examples/*.toml tests/companion/systems/*.toml "$corpus"/
     # A system file and the model config its transformer names, in one input.
     for model in examples/models/*.json tests/companion/systems/*.json; do
       { cat examples/assistant/assistant.toml; printf '\n%%%%config.json\n'; cat "$model"; } \
         >"$corpus/with-$(basename "$model" .json).toml"
     done
+  elif [[ $target == probe_readers_fuzzer ]]; then
+    cp fuzz/seeds/probe/* "$corpus"/
+    dict=()
   else
     cp tests/app/cases/*.cplace examples/*.cplace fuzz/seeds/*.cplace "$corpus"/
   fi
   echo "== $target: ${seconds}s, corpus $corpus"
   log="$build/$target.log"
-  if ! "$build/fuzz/$target" "$corpus" -dict="$dict" \
+  if ! "$build/fuzz/$target" "$corpus" "${dict[@]}" \
       -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
       -print_final_stats=1 \
       -artifact_prefix="$artifacts/" >"$log" 2>&1; then

@@ -1,10 +1,13 @@
 // Inventories, placement runs and their diagnostics.
 #include "companion/session.h"
 
+#include <exception>
 #include <map>
+#include <new>
 #include <stdexcept>
 #include <utility>
 
+#include "app/placement_file.h"
 #include "app/report.h"
 #include "common/byte_order.h"
 #include "deployment/memory_limits.h"
@@ -73,13 +76,21 @@ Inventories::Inventories(std::string file, Placement::ResourceInventory inventor
       notes_(std::move(notes)) {}
 
 const Placement::ResourceInventory& Inventories::get() {
+    if (probeFailure_) {
+        std::rethrow_exception(probeFailure_); // a failed probe is not tried again
+    }
     if (!inventory_) {
         if (source_ == InventorySource::fixture) {
             inventory_ = Placement::portableInventoryFixture();
         } else {
-            Host::HostProbe probe = Host::probeHostInventory(probe_);
-            inventory_ = std::move(probe.inventory);
-            notes_ = std::move(probe.notes);
+            try {
+                Host::HostProbe probe = Host::probeHostInventory(probe_);
+                inventory_ = std::move(probe.inventory);
+                notes_ = std::move(probe.notes);
+            } catch (...) {
+                probeFailure_ = std::current_exception();
+                throw;
+            }
         }
     }
     return *inventory_;
@@ -109,8 +120,27 @@ std::string_view Inventories::reportTitle() const noexcept {
     return title_;
 }
 
+namespace {
+
+/// A workload that cannot be estimated: a problem of the system file that
+/// check has shown already, so it refuses the placement rather than the run.
+struct WorkloadUnknown : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+} // namespace
+
 App::ResolutionInputs Inventories::inputs(const SystemSource& system) {
-    return {[&system] { return system.workload(); }, [this] { return get(); }};
+    return {[&system] {
+                try {
+                    return system.workload();
+                } catch (const std::bad_alloc&) {
+                    throw;
+                } catch (const std::runtime_error& error) {
+                    throw WorkloadUnknown(error.what());
+                }
+            },
+            [this] { return get(); }};
 }
 
 PlacementRun runPlacement(const std::string& file, const SystemSource& system,
@@ -126,9 +156,15 @@ PlacementRun runPlacement(const std::string& file, const SystemSource& system,
                                                &run.detail);
     } catch (const Placement::ParseError& error) {
         run.parseError = error;
-    } catch (const std::exception& error) {
+    } catch (const App::PlacementFileError& error) {
+        run.failure = error.what();
+    } catch (const Placement::PlacementTooLarge& error) {
+        run.failure = error.what();
+    } catch (const WorkloadUnknown& error) {
         run.failure = error.what();
     }
+    // Anything else (no memory, a probe that failed, a broken invariant) is
+    // not this file's problem and ends the run.
     return run;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -68,7 +69,8 @@ class Inventories {
     Inventories(std::string file, Placement::ResourceInventory inventory,
                 std::vector<std::string> notes);
 
-    /// Throws std::runtime_error when the host's memory cannot be read.
+    /// Throws std::runtime_error when the host's memory cannot be read, and
+    /// the same again on every later call, without probing again.
     [[nodiscard]] const Placement::ResourceInventory& get();
     /// What the probe could not see; empty for the fixture.
     [[nodiscard]] const std::vector<std::string>& notes() const noexcept { return notes_; }
@@ -87,13 +89,13 @@ class Inventories {
     std::string title_;
     std::optional<Placement::ResourceInventory> inventory_;
     std::vector<std::string> notes_;
+    std::exception_ptr probeFailure_;
 };
 
 /// One placement file through the pipeline, with its detail.
 struct PlacementRun {
     std::string file;
-    /// Why the file was not taken through: it could not be read, or the
-    /// inventory could not be probed.
+    /// Why the file was not taken through: it could not be read, or is too large.
     std::optional<std::string> failure;
     std::optional<Placement::ParseError> parseError;
     App::PipelineResult result;
@@ -102,7 +104,9 @@ struct PlacementRun {
     [[nodiscard]] bool resolved() const { return !failure && !parseError && App::isResolved(result); }
 };
 
-/// A system file that cannot be read leaves the placement unread, as a failure.
+/// Problems of the file are in the run, and so is a system file that cannot
+/// be read, or whose workload cannot be estimated; anything else (running
+/// out of memory, an inventory that cannot be probed) is thrown.
 [[nodiscard]] PlacementRun runPlacement(const std::string& file, const SystemSource& system,
                                         Inventories& inventories);
 

@@ -1,9 +1,5 @@
 // The text renderings: diagnostics in the compilers' form, the explanation of
 // a resolved placement, the inventory.
-#include <algorithm>
-#include <limits>
-#include <string>
-
 #include "app/report.h"
 #include "companion/explanation.h"
 #include "companion/render.h"
@@ -12,6 +8,11 @@
 #include "estimation/estimate.h"
 #include "orchestration/canonical_bytes.h"
 #include "placement/ir.h"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+#include <string_view>
 
 namespace Core::Companion {
 namespace {
@@ -109,6 +110,34 @@ void appendEngine(std::string& text, const EngineExplanation& engine) {
         }
         text += "\n";
     }
+}
+
+/// Control bytes from a driver or the kernel written as JSON writes them
+/// (\n, \u001b, ...), so that a device name cannot move the cursor or end a
+/// line; `quoted` escapes '"' and '\\' too, for text between double quotes,
+/// and `keepLineFeeds` leaves the line feeds that end a text's lines.
+std::string escaped(std::string_view text, bool quoted, bool keepLineFeeds = false) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((c == '"' || c == '\\') && quoted) {
+            out += '\\';
+            out += c;
+        } else if (byte >= 0x20 || (c == '\n' && keepLineFeeds)) {
+            out += c;
+        } else if (const std::size_t named = std::string_view("\b\f\n\r\t").find(c);
+                   named != std::string_view::npos) {
+            out += '\\';
+            out += "bfnrt"[named];
+        } else {
+            constexpr std::string_view kHex = "0123456789abcdef";
+            out += "\\u00";
+            out += kHex[byte >> 4U];
+            out += kHex[byte & 0xFU];
+        }
+    }
+    return out;
 }
 
 } // namespace
@@ -238,22 +267,25 @@ std::string inventoryText(const Placement::ResourceInventory& inventory, std::st
     const std::string canonical = Placement::canonicalInventoryText(inventory);
     std::string text = "inventory: " + std::string(label) + "\n";
     text += "hardware_fingerprint=" + std::to_string(Placement::hardwareFingerprint(inventory)) + "\n";
-    text += "os " + inventory.os + ", " + counted(inventory.logical_processors, "logical processor") +
-            ", " + counted(inventory.numa_nodes, "NUMA node") + "\n";
+    text += "os " + escaped(inventory.os, false) + ", " +
+            counted(inventory.logical_processors, "logical processor") + ", " +
+            counted(inventory.numa_nodes, "NUMA node") + "\n";
     text += "devices\n";
     for (const Placement::InventoryDevice& device : inventory.devices) {
-        text += "  " + device.id + " (" + std::string(Placement::deviceKindName(device.kind));
+        text += "  " + escaped(device.id, false) + " (" +
+                std::string(Placement::deviceKindName(device.kind));
         if (device.index) {
             text += " index " + std::to_string(*device.index);
         }
-        text += ") \"" + device.name + "\": usable " +
-                bytesText(Placement::usableMemory(device)) + ", total " +
-                std::to_string(device.total_bytes) + ", available " +
-                (device.available_bytes ? std::to_string(*device.available_bytes)
-                                        : std::string("-")) +
-                "\n";
+        text +=
+            ") \"" + escaped(device.name, true) + "\": usable " +
+            bytesText(Placement::usableMemory(device)) + ", total " +
+            std::to_string(device.total_bytes) + ", available " +
+            (device.available_bytes ? std::to_string(*device.available_bytes) : std::string("-")) +
+            "\n";
     }
-    text += "canonical text (" + std::to_string(canonical.size()) + " bytes)\n" + canonical;
+    text += "canonical text (" + std::to_string(canonical.size()) + " bytes)\n" +
+            escaped(canonical, false, true);
     return text;
 }
 

@@ -82,7 +82,7 @@ class FreeSpaceTree {
     std::vector<std::uint64_t> free_;
 };
 
-/// Steps 3 and 4: a slot for every declared device that binds with its
+/// A slot for every declared device that binds with its
 /// reserve, in device-name order.
 std::vector<FitSlot> bindSlots(const PlacementIR& ir, const ResourceInventory& inventory,
                                std::vector<DeploymentIssue>& issues, IssueNotes* notes) {
@@ -110,7 +110,7 @@ std::vector<FitSlot> bindSlots(const PlacementIR& ir, const ResourceInventory& i
     return slots;
 }
 
-/// Steps 5 to 7: every engine with a requirement and a peak is a candidate.
+/// Every engine with a requirement and a peak is a candidate; the rest are issues.
 std::vector<Candidate> collectCandidates(const PlacementIR& ir,
                                          const std::vector<WorkloadRequirement>& requirements,
                                          std::vector<DeploymentIssue>& issues) {
@@ -130,7 +130,7 @@ std::vector<Candidate> collectCandidates(const PlacementIR& ir,
     return candidates;
 }
 
-/// Step 8: pinned engines first, in engine-id order, so that they claim their
+/// Pinned engines first, in engine-id order, so that they claim their
 /// devices before any choice is made; then the largest peak, the more urgent
 /// priority, the smaller engine id.
 void orderCandidates(std::vector<Candidate>& candidates, const PlacementIR& ir) {
@@ -158,8 +158,6 @@ void orderCandidates(std::vector<Candidate>& candidates, const PlacementIR& ir) 
     });
 }
 
-/// Step 9: each candidate in order, unpinned ones on the first slot with room
-/// for the whole peak. Nothing moves once placed.
 /// "'cpu0' 61864776, 'gpu0' 3154112128 bytes free": a step's devices.
 std::string freeBytes(const FitStep& step) {
     std::string text;
@@ -174,6 +172,8 @@ std::string freeBytes(const FitStep& step) {
     return text;
 }
 
+/// Each candidate in order, unpinned ones on the first slot with room for the
+/// whole peak. Nothing moves once placed.
 void place(PlacementIR& working, const std::vector<Candidate>& candidates,
            std::vector<FitSlot>& slots, std::vector<DeploymentIssue>& issues,
            ResolutionDetail* detail) {
@@ -282,7 +282,7 @@ DeploymentResult resolveDeployment(const PlacementIR& ir, const ResourceInventor
         return result;
     }
 
-    // Step 11: the preflight on the assigned placement, turned explicit.
+    // The preflight checks the assigned placement as if it had been written explicit.
     PlacementIR assigned = working;
     assigned.policy = PlacementPolicy::explicit_;
     result.report = oomPreflight(assigned, inventory, requirements, notes);

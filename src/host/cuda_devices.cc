@@ -2,16 +2,17 @@
 // needs no GPU software and a machine without one simply lists none.
 #include "host/cuda_devices.h"
 
-#include <dlfcn.h>
+#include "host/host_files.h"
+#include "host/visible_devices.h"
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
+#include <dlfcn.h>
 #include <initializer_list>
 #include <memory>
 #include <tuple>
 #include <utility>
-
-#include "host/visible_devices.h"
 
 namespace Core::Host {
 namespace {
@@ -29,6 +30,8 @@ constexpr int kP2PStatusOk = 0;  // NVML_P2P_STATUS_OK
 constexpr unsigned int kTextBufferSize = 96;
 // Far above any real machine; a larger count is a broken library.
 constexpr unsigned int kMostGpus = 1024;
+// The management library is a few megabytes.
+constexpr std::size_t kMaxLibraryBytes = std::size_t{1} << 30U;
 
 // The structs keep the library's layout, so fields the probe never reads
 // still hold their places.
@@ -206,7 +209,7 @@ std::optional<Gpu> identify(const Nvml& nvml, unsigned int nvmlIndex, std::strin
 
 /// Name, memory and compute capability; on failure the GPU keeps its place in
 /// the numbering but is not listed.
-void describe(const Nvml& nvml, Gpu& gpu) {
+void describe(const Nvml& nvml, Gpu& gpu, std::vector<std::string>& notes) {
     std::optional<std::string> name = queryText(nvml, nvml.name, gpu.handle, gpu.failure);
     if (!name) {
         return;
@@ -229,6 +232,16 @@ void describe(const Nvml& nvml, Gpu& gpu) {
                       std::to_string(minor);
         return;
     }
+    // Figures no GPU can have are clamped, so that none promises more than it has.
+    if (memory.total == 0) {
+        notes.push_back("GPU " + gpu.uuid + " reports a total of 0 bytes of memory");
+    }
+    if (memory.free > memory.total) {
+        notes.push_back("GPU " + gpu.uuid + " reports " + std::to_string(memory.free) +
+                        " bytes free of " + std::to_string(memory.total) +
+                        ", so its available memory is its total");
+        memory.free = memory.total;
+    }
     Placement::InventoryDevice device;
     device.kind = Placement::DeviceKind::cuda;
     device.id = gpu.uuid;
@@ -239,6 +252,40 @@ void describe(const Nvml& nvml, Gpu& gpu) {
     device.compute_minor = static_cast<std::uint32_t>(minor);
     device.capabilities = cudaCapabilityTags(*device.compute_major, *device.compute_minor);
     gpu.device = std::move(device);
+}
+
+std::string busId(const Gpu& gpu) {
+    const auto [domain, bus, device] = gpu.bus;
+    std::array<char, 32> text{};
+    const int length =
+        std::snprintf(text.data(), text.size(), "%04x:%02x:%02x", domain, bus, device);
+    return {text.data(), static_cast<std::size_t>(std::max(length, 0))};
+}
+
+/// Two GPUs that one id names: CUDA's numbering cannot be told, and a
+/// placement naming the device would be refused as naming it twice. `gpus`
+/// are in PCI bus order.
+std::optional<std::string> ambiguity(const std::vector<Gpu>& gpus) {
+    for (std::size_t i = 1; i < gpus.size(); ++i) {
+        if (gpus[i].bus == gpus[i - 1].bus) {
+            return "GPUs " + gpus[i - 1].uuid + " and " + gpus[i].uuid +
+                   " report the same PCI bus id " + busId(gpus[i]);
+        }
+    }
+    std::vector<const std::string*> uuids;
+    uuids.reserve(gpus.size());
+    for (const Gpu& gpu : gpus) {
+        uuids.push_back(&gpu.uuid);
+    }
+    std::sort(uuids.begin(), uuids.end(),
+              [](const std::string* a, const std::string* b) { return *a < *b; });
+    const auto same =
+        std::adjacent_find(uuids.begin(), uuids.end(),
+                           [](const std::string* a, const std::string* b) { return *a == *b; });
+    if (same != uuids.end()) {
+        return "two GPUs report the UUID " + **same;
+    }
+    return std::nullopt;
 }
 
 /// Under CUDA's default order (FASTEST_FIRST) GPUs of one model are numbered by
@@ -319,8 +366,13 @@ void listDevices(const Nvml& nvml, const CudaProbeOptions& options, CudaDevices&
     }
     std::stable_sort(gpus.begin(), gpus.end(),
                      [](const Gpu& a, const Gpu& b) { return a.bus < b.bus; });
+    if (const std::optional<std::string> clash = ambiguity(gpus)) {
+        notes.push_back(*clash + ", so CUDA's device numbering is unknown and no CUDA device is "
+                                 "listed");
+        return;
+    }
     for (Gpu& gpu : gpus) {
-        describe(nvml, gpu);
+        describe(nvml, gpu, notes);
     }
 
     std::vector<std::string> uuids;
@@ -377,6 +429,16 @@ std::vector<std::string> cudaCapabilityTags(std::uint32_t major, std::uint32_t m
 
 CudaDevices probeCudaDevices(const CudaProbeOptions& options, std::vector<std::string>& notes) {
     CudaDevices result;
+    // A bare name is looked up by the dynamic loader in the system's folders;
+    // a path is the caller's, and dlopen would block on a FIFO there.
+    if (options.library.find('/') != std::string::npos) {
+        if (const std::optional<std::string> refused =
+                notRegularFile(options.library, kMaxLibraryBytes)) {
+            notes.push_back("no GPU management library: cannot load '" + options.library + "' (" +
+                            *refused + "), so no CUDA device is listed");
+            return result;
+        }
+    }
     const Library library(dlopen(options.library.c_str(), RTLD_NOW | RTLD_LOCAL));
     if (!library) {
         const char* error = dlerror();

@@ -1,14 +1,16 @@
 // Usable processors, their NUMA nodes and the CPU model, through hwloc.
 #include "host/topology.h"
 
-#include <hwloc.h>
-#include <sched.h>
+#include "host/host_files.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <fcntl.h>
+#include <hwloc.h>
 #include <memory>
 #include <new>
+#include <sched.h>
 #include <string_view>
 #include <system_error>
 
@@ -32,7 +34,23 @@ Bitmap copyOf(hwloc_const_bitmap_t bitmap) {
     return copy;
 }
 
+/// hwloc's bitmap operations fail only when they cannot allocate; a set
+/// left half-filled must not be counted.
+void check(int status) {
+    if (status < 0) {
+        throw std::bad_alloc();
+    }
+}
+
 std::string errnoText() { return std::generic_category().message(errno); }
+
+// Topologies of the largest machines are a few megabytes of XML.
+constexpr std::size_t kMaxTopologyBytes = std::size_t{64} << 20U;
+
+Topology loadFailed(const std::string& source, std::vector<std::string>& notes) {
+    notes.push_back("cannot load " + source + " (" + errnoText() + ")");
+    return nullptr;
+}
 
 /// The topology of this machine, or of the XML file; null with a note when
 /// hwloc cannot build it.
@@ -46,13 +64,24 @@ Topology loadTopology(const std::optional<std::filesystem::path>& xml,
         return nullptr;
     }
     Topology topology(raw);
-    if (xml && hwloc_topology_set_xml(raw, xml->c_str()) != 0) {
-        notes.push_back("cannot use " + source + " (" + errnoText() + ")");
-        return nullptr;
+    if (xml) {
+        // hwloc would block on a FIFO and read a device without end, so the
+        // file is read here, as a regular file of bounded size.
+        const HostFile file = readHostFile(AT_FDCWD, xml->string(), kMaxTopologyBytes);
+        if (!file.text) {
+            notes.push_back("cannot use " + source + " (" + file.failure + ")");
+            return nullptr;
+        }
+        // With its terminating NUL, as hwloc's own export gives it.
+        if (hwloc_topology_set_xmlbuffer(raw, file.text->c_str(),
+                                         static_cast<int>(file.text->size() + 1)) != 0) {
+            notes.push_back("cannot use " + source + " (" + errnoText() + ")");
+            return nullptr;
+        }
+        return hwloc_topology_load(raw) == 0 ? std::move(topology) : loadFailed(source, notes);
     }
     if (hwloc_topology_load(raw) != 0) {
-        notes.push_back("cannot load " + source + " (" + errnoText() + ")");
-        return nullptr;
+        return loadFailed(source, notes);
     }
     return topology;
 }
@@ -68,8 +97,9 @@ std::optional<std::uint32_t> affinityCount() {
         }
         const std::size_t size = CPU_ALLOC_SIZE(static_cast<std::size_t>(cpus));
         const int status = sched_getaffinity(0, size, set);
-        const int count = CPU_COUNT_S(size, set);
         const int error = errno;
+        // Counted only when the call filled the set.
+        const int count = status == 0 ? CPU_COUNT_S(size, set) : 0;
         CPU_FREE(set);
         if (status == 0) {
             return static_cast<std::uint32_t>(count);
@@ -134,12 +164,12 @@ HostTopology probeTopology(const std::optional<std::filesystem::path>& xml,
     hwloc_topology_t raw = topology.get();
 
     const Bitmap allowed = copyOf(hwloc_topology_get_topology_cpuset(raw));
-    hwloc_bitmap_and(allowed.get(), allowed.get(), hwloc_topology_get_allowed_cpuset(raw));
+    check(hwloc_bitmap_and(allowed.get(), allowed.get(), hwloc_topology_get_allowed_cpuset(raw)));
     const Bitmap usable = copyOf(allowed.get());
     if (hwloc_topology_is_thissystem(raw) != 0) {
         const Bitmap binding = copyOf(allowed.get());
         if (hwloc_get_cpubind(raw, binding.get(), HWLOC_CPUBIND_PROCESS) == 0) {
-            hwloc_bitmap_and(usable.get(), usable.get(), binding.get());
+            check(hwloc_bitmap_and(usable.get(), usable.get(), binding.get()));
         } else {
             notes.push_back("cannot read this process's CPU binding (" + errnoText() +
                             "), so every allowed processor counts");
@@ -147,14 +177,14 @@ HostTopology probeTopology(const std::optional<std::filesystem::path>& xml,
         if (hwloc_bitmap_iszero(usable.get()) != 0) {
             notes.push_back("this process's CPU binding holds no allowed processor, so every "
                             "allowed processor counts");
-            hwloc_bitmap_copy(usable.get(), allowed.get());
+            check(hwloc_bitmap_copy(usable.get(), allowed.get()));
         }
     }
     result.logical_processors = weight(usable.get());
 
     const Bitmap nodes = copyOf(hwloc_topology_get_allowed_nodeset(raw));
-    hwloc_cpuset_to_nodeset(raw, usable.get(), nodes.get());
-    hwloc_bitmap_and(nodes.get(), nodes.get(), hwloc_topology_get_allowed_nodeset(raw));
+    check(hwloc_cpuset_to_nodeset(raw, usable.get(), nodes.get()));
+    check(hwloc_bitmap_and(nodes.get(), nodes.get(), hwloc_topology_get_allowed_nodeset(raw)));
     // A machine without NUMA structure still has its memory in one node.
     result.numa_nodes = std::max(weight(nodes.get()), 1U);
 

@@ -246,7 +246,7 @@ PlacementLowering::lowerEngines(const PlacementSpec& header,
             lowered.device = block->device;
             lowered.residency = block->residency.value_or(lowered.residency);
             lowered.priority = block->priority.value_or(lowered.priority);
-            // Rows for one engine block, in their fixed order.
+            // A block's issues come in a fixed order, whatever order its fields were written in.
             if (lowered.device && !declared(*lowered.device)) {
                 const std::string message =
                     concat({"references unknown device '", *lowered.device, "'"});

@@ -52,8 +52,8 @@ class PlacementLowering final : public PlacementBlockSink {
         SourceLocation location;
     };
 
-    /// Rows 7 to 13 for every graph engine, into `issues`; the engines
-    /// without their identities.
+    /// Every graph engine with its device, residency and priority, and the
+    /// issues of its block into `issues`; the engines without their identities.
     std::vector<LoweredEngine> lowerEngines(const PlacementSpec& header,
                                             std::vector<PlacementIssue>& issues) const;
     /// Consumes the absent engines' locations into their issues.

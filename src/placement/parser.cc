@@ -378,6 +378,9 @@ PlacementSpec PlacementParser::parseDocument(PlacementBlockSink& blocks) {
 }
 
 PlacementSpec parsePlacement(std::string_view text, std::string file, PlacementBlockSink& blocks) {
+    if (text.size() > kMaxPlacementBytes) {
+        throw PlacementTooLarge(file);
+    }
     return PlacementParser(text, std::move(file)).parseDocument(blocks);
 }
 

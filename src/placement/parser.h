@@ -2,6 +2,8 @@
 // header and a stream of blocks.
 #pragma once
 
+#include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -9,6 +11,18 @@
 #include "placement/lexer.h"
 
 namespace Core::Placement {
+
+/// The longest placement text: one byte more and the 32-bit column just past
+/// the last byte could wrap.
+inline constexpr std::uint64_t kMaxPlacementBytes = 0xFFFFFFFEULL;
+
+/// A text longer than kMaxPlacementBytes, refused before any of it is read:
+/// "placement file is too large: " + its file name.
+class PlacementTooLarge : public std::runtime_error {
+  public:
+    explicit PlacementTooLarge(const std::string& file)
+        : std::runtime_error("placement file is too large: " + file) {}
+};
 
 /// Receives a placement's blocks in file order as the parser reads them, so
 /// that a caller keeps only what it needs of a wide file.
@@ -26,7 +40,8 @@ class PlacementBlockSink {
 };
 
 /// Parses the whole text; `file` names it in every location. Throws the
-/// first ParseError; no partial document is returned.
+/// first ParseError, or PlacementTooLarge for a text whose positions would
+/// not fit; no partial document is returned.
 [[nodiscard]] PlacementSpec parsePlacement(std::string_view text, std::string file);
 
 /// The same parse, handing every block to `blocks` as soon as it is read

@@ -2,11 +2,17 @@
 // line, and every placement under tests/app/cases and examples against its
 // expected output.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <array>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #include "app/driver.h"
@@ -137,11 +143,82 @@ TEST(PlacementFile, StopsAtTheSizeLimit) {
         file << "0123456789";
     }
     EXPECT_EQ(readPlacementFile(path.string(), 10), "0123456789");
+    // No limit at all: one past it would wrap to 0 and read nothing.
+    EXPECT_EQ(readPlacementFile(path.string(), UINT64_MAX), "0123456789");
+    EXPECT_EQ(readPlacementFile(path.string(), UINT64_MAX - 1), "0123456789");
     try {
         (void)readPlacementFile(path.string(), 9);
         ADD_FAILURE() << "a file past the limit was read";
-    } catch (const std::runtime_error& error) {
+    } catch (const Placement::PlacementTooLarge& error) {
         EXPECT_STREQ(error.what(), ("placement file is too large: " + path.string()).c_str());
+    }
+    fs::remove(path);
+}
+
+/// Writes `content` into a pipe from another thread; its read end is open as
+/// /dev/fd/N, a stream without a size.
+class PipeWriter {
+  public:
+    explicit PipeWriter(std::string content) {
+        std::array<int, 2> ends{};
+        if (::pipe(ends.data()) != 0) {
+            throw std::runtime_error("cannot make a pipe");
+        }
+        readEnd_ = ends[0];
+        writer_ = std::thread([content = std::move(content), fd = ends[1]] {
+            std::string_view rest = content;
+            while (!rest.empty()) {
+                const ::ssize_t written = ::write(fd, rest.data(), rest.size());
+                if (written <= 0) {
+                    break; // the reader stopped early
+                }
+                rest.remove_prefix(static_cast<std::size_t>(written));
+            }
+            ::close(fd);
+        });
+    }
+    ~PipeWriter() {
+        ::close(readEnd_);
+        writer_.join();
+    }
+    PipeWriter(const PipeWriter&) = delete;
+    PipeWriter& operator=(const PipeWriter&) = delete;
+    PipeWriter(PipeWriter&&) = delete;
+    PipeWriter& operator=(PipeWriter&&) = delete;
+
+    [[nodiscard]] std::string path() const { return "/dev/fd/" + std::to_string(readEnd_); }
+
+  private:
+    int readEnd_ = -1;
+    std::thread writer_;
+};
+
+// Small and large files (a large one is read into another kind of buffer), as
+// regular files and through pipes: the same bytes, the same limit.
+TEST(PlacementFile, FilesAndStreamsGiveTheSameBytes) {
+    const fs::path path = fs::temp_directory_path() / "talvex_stream_test.cplace";
+    for (const std::size_t size : {std::size_t{0}, std::size_t{100}, std::size_t{65536},
+                                   (std::size_t{5} << 20U) + 3}) {
+        SCOPED_TRACE(size);
+        std::string content(size, '\0');
+        for (std::size_t i = 0; i < size; ++i) {
+            content[i] = static_cast<char>((i * 7919) >> 3U);
+        }
+        {
+            std::ofstream file(path, std::ios::binary | std::ios::trunc);
+            file << content;
+        }
+        EXPECT_EQ(readPlacementFile(path.string()), content);
+        {
+            const PipeWriter pipe(content);
+            EXPECT_EQ(readPlacementFile(pipe.path()), content);
+        }
+        if (size > 0) {
+            const PipeWriter pipe(content);
+            EXPECT_THROW((void)readPlacementFile(pipe.path(), size - 1), Placement::PlacementTooLarge);
+            EXPECT_THROW((void)readPlacementFile(path.string(), size - 1),
+                         Placement::PlacementTooLarge);
+        }
     }
     fs::remove(path);
 }

@@ -1,13 +1,16 @@
 // The pipeline as embedding programs call it: text in memory, inputs chosen by
 // the caller, refusals as values and parse errors as exceptions.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "app/pipeline.h"
@@ -100,6 +103,38 @@ TEST_F(PipelineTest, ParseErrorNamesTheGivenFile) {
         EXPECT_EQ(error.location().file, "in-memory.cplace");
         EXPECT_EQ(error.text(), "in-memory.cplace:2:10: expected ':'");
     }
+}
+
+// Columns are 32-bit: a text the file reader would refuse is refused by the
+// parser too, with the reader's message, before a byte of it is read.
+TEST_F(PipelineTest, TextTooLongForItsPositionsIsRefusedUnread) {
+    const std::size_t length = Placement::kMaxPlacementBytes + 1;
+    // Reserved and never touched, so it costs neither memory nor time.
+    void* mapping = ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                           -1, 0);
+    if (mapping == MAP_FAILED) {
+        GTEST_SKIP() << "cannot reserve 4 GiB of address space";
+    }
+    const std::string_view text(static_cast<const char*>(mapping), length);
+    const std::string message = "placement file is too large: huge.cplace";
+    const std::vector<std::pair<const char*, std::function<void()>>> entries = {
+        {"parsePlacement", [&] { (void)Placement::parsePlacement(text, "huge.cplace"); }},
+        {"lowerPlacementText", [&] { (void)lowerPlacementText(text, "huge.cplace", system); }},
+        {"resolvePlacement",
+         [&] { (void)resolvePlacement(text, "huge.cplace", system, inventory, workload); }},
+        {"resolvePlacement with inputs",
+         [&] { (void)resolvePlacement(text, "huge.cplace", system, portableInputs()); }},
+    };
+    for (const auto& [name, call] : entries) {
+        SCOPED_TRACE(name);
+        try {
+            call();
+            ADD_FAILURE() << "a text past the limit was parsed";
+        } catch (const Placement::PlacementTooLarge& error) {
+            EXPECT_EQ(error.what(), message);
+        }
+    }
+    ::munmap(mapping, length);
 }
 
 // The pipeline lowers block by block as the parser reads them; that must give

@@ -7,10 +7,13 @@
 #include <nlohmann/json.hpp>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/driver.h"
+#include "companion/session.h"
 #include "companion_support.h"
 
 namespace Core::Companion {
@@ -278,6 +281,64 @@ TEST_F(HostInventoryTest, ASavedProbeReadsBackAsTheSameMachine) {
         {"deploy", "--inventory", saved.string(), "tests/companion/cases/host_cpu.cplace"});
     ASSERT_EQ(onFile.status, 0) << onFile.err;
     EXPECT_EQ(onFile.out.substr(onFile.out.find('\n')), onHost.out.substr(onHost.out.find('\n')));
+}
+
+// Names come from the driver: control bytes in them are escaped as the JSON
+// escapes them, so that a name cannot end a line or drive the terminal.
+TEST_F(HostInventoryTest, DeviceNamesAreEscaped) {
+    probe_.gpu_library = FAKE_NVML_LIBRARY_IMPOSSIBLE;
+    const Outcome text = runCommand({"inventory", "--inventory", "host"}, probe_);
+    EXPECT_EQ(text.status, 0);
+    EXPECT_NE(text.out.find(" \"Test\\u001b[2J GPU\\n\\\"A86\\\"\x7f\": usable "),
+              std::string::npos)
+        << text.out;
+    EXPECT_EQ(text.out.find('\x1b'), std::string::npos);
+    // The canonical text keeps its line feeds, a name's too: only they are not escaped.
+    EXPECT_NE(text.out.find("|19:Test\\u001b[2J GPU\n\"A86\"\x7f|"), std::string::npos) << text.out;
+
+    const Outcome json =
+        runCommand({"inventory", "--inventory", "host", "--format", "json"}, probe_);
+    EXPECT_NE(json.out.find("\"Test\\u001b[2J GPU\\n\\\"A86\\\"\x7f\""), std::string::npos)
+        << json.out;
+}
+
+// A probe that fails is no file's problem: the run ends with one error line
+// and status 1, and the probe is not tried again for the next file.
+TEST_F(HostInventoryTest, FailedProbeEndsTheRun) {
+    const fs::path meminfo = root_ / "proc/meminfo";
+    fs::rename(meminfo, root_ / "meminfo");
+    const std::string failure =
+        "cannot read host memory: '" + meminfo.string() + "' is unreadable\n";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"check", "--inventory", "host", "examples/demo.cplace", "examples/tour.cplace"},
+         "talvex_composite: error: " + failure},
+        {{"check", "--inventory", "host", "--format", "json", "examples/demo.cplace"},
+         "talvex_composite: error: " + failure},
+        {{"explain", "--inventory", "host", "examples/demo.cplace"},
+         "talvex_composite: error: " + failure},
+        {{"inventory", "--inventory", "host"}, "talvex_composite: error: " + failure},
+        {{"deploy", "--inventory", "host", "examples/demo.cplace"},
+         "deployment example: " + failure},
+    };
+    for (const auto& [args, err] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        const Outcome outcome = runCommand(args, probe_);
+        EXPECT_EQ(outcome.status, 1);
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.err, err);
+    }
+
+    // A file's own problems are still reported before the probe is needed.
+    const Outcome unreadable =
+        runCommand({"check", "--inventory", "host", "tests/no-such.cplace"}, probe_);
+    EXPECT_EQ(unreadable.out,
+              "tests/no-such.cplace: error: cannot open placement file: tests/no-such.cplace\n");
+
+    Inventories inventories(InventorySource::host, probe_);
+    EXPECT_THROW((void)inventories.get(), std::runtime_error);
+    fs::rename(root_ / "meminfo", meminfo); // the machine mends, but the probe ran once
+    EXPECT_THROW((void)inventories.get(), std::runtime_error);
+    EXPECT_NO_THROW((void)Inventories(InventorySource::host, probe_).get());
 }
 
 } // namespace

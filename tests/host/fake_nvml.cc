@@ -8,6 +8,10 @@
 //                 driver version fails too
 //   INIT_FAILS    initialisation fails, as without a loaded driver
 //   UNIDENTIFIED  two GPUs, the second cannot give its PCI bus id
+//   SAME_UUID     two GPUs on different buses that report one UUID
+//   SAME_BUS      two GPUs that report one PCI bus id
+//   IMPOSSIBLE    a GPU with more free memory than in all, named with control
+//                 bytes, and a GPU of 0 bytes
 #include <array>
 #include <cstddef>
 #include <cstring>
@@ -80,6 +84,27 @@ constexpr std::array kGpus{
             0x3b, 8, 6, Fails::nothing},
     FakeGpu{"GPU-9e4b7d2f-1c8e-4d66-af32-7b1e5c3a0d21", "Test GPU A86", 24 * kGiB, 20 * kGiB,
             0x5e, 8, 6, Fails::pci},
+};
+#elif defined(FAKE_NVML_SAME_UUID)
+constexpr std::array kGpus{
+    FakeGpu{"GPU-8f3a6c1e-0b7d-4c55-9e21-6a0f4d2b9c10", "Test GPU A86", 24 * kGiB, 20 * kGiB,
+            0x3b, 8, 6, Fails::nothing},
+    FakeGpu{"GPU-8f3a6c1e-0b7d-4c55-9e21-6a0f4d2b9c10", "Test GPU A86", 24 * kGiB, 20 * kGiB,
+            0x5e, 8, 6, Fails::nothing},
+};
+#elif defined(FAKE_NVML_SAME_BUS)
+constexpr std::array kGpus{
+    FakeGpu{"GPU-8f3a6c1e-0b7d-4c55-9e21-6a0f4d2b9c10", "Test GPU A86", 24 * kGiB, 20 * kGiB,
+            0x3b, 8, 6, Fails::nothing},
+    FakeGpu{"GPU-9e4b7d2f-1c8e-4d66-af32-7b1e5c3a0d21", "Test GPU A86", 24 * kGiB, 20 * kGiB,
+            0x3b, 8, 6, Fails::nothing},
+};
+#elif defined(FAKE_NVML_IMPOSSIBLE)
+constexpr std::array kGpus{
+    FakeGpu{"GPU-8f3a6c1e-0b7d-4c55-9e21-6a0f4d2b9c10", "Test\x1b[2J GPU\n\"A86\"\x7f", 16 * kGiB,
+            24 * kGiB, 0x3b, 8, 6, Fails::nothing},
+    FakeGpu{"GPU-9e4b7d2f-1c8e-4d66-af32-7b1e5c3a0d21", "Test GPU Z", 0, 0, 0x5e, 8, 6,
+            Fails::nothing},
 };
 #else
 #error "define one FAKE_NVML_* scenario"
@@ -187,7 +212,7 @@ int nvmlDeviceGetMemoryInfo(const void* device, Memory* memory) {
     if (gpu->fails == Fails::memory) {
         return kUnknown;
     }
-    *memory = Memory{gpu->total, gpu->free, gpu->total - gpu->free};
+    *memory = Memory{gpu->total, gpu->free, gpu->total > gpu->free ? gpu->total - gpu->free : 0};
     return kSuccess;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -44,6 +45,21 @@ class FixtureTree {
         for (const auto& [relative, content] : files) {
             write(relative, content);
         }
+    }
+
+    /// A FIFO at `relative`: a probe that opened it for reading without
+    /// care would wait for a writer for ever.
+    void fifo(const std::string& relative) const {
+        const std::filesystem::path path = root_ / relative;
+        std::filesystem::create_directories(path.parent_path());
+        if (mkfifo(path.c_str(), 0600) != 0) {
+            throw std::runtime_error("cannot make a FIFO");
+        }
+    }
+
+    /// A folder at `relative`, where a file is expected.
+    void folder(const std::string& relative) const {
+        std::filesystem::create_directories(root_ / relative);
     }
 
     [[nodiscard]] const std::filesystem::path& root() const { return root_; }

@@ -110,6 +110,8 @@ class HostProbeTest : public ::testing::Test {
                                      "MemFree:         1000000 kB\n"
                                      "MemAvailable:    8000000 kB\n"},
                     {"proc/self/cgroup", "0::/\n"},
+                    {"proc/self/mountinfo", "30 22 0:26 / /sys/fs/cgroup rw,relatime - cgroup2 "
+                                            "cgroup2 rw\n"},
                     {"sys/fs/cgroup/cgroup.controllers", "cpu memory\n"}});
         options.root = tree.root();
         options.topology_xml = kTopologies / "two_sockets.xml";
@@ -260,6 +262,73 @@ TEST_F(HostProbeTest, UnidentifiedGpuLeavesTheNumberingUnknown) {
                   "without every GPU's UUID and PCI bus id, CUDA's device numbering is unknown, "
                   "so no CUDA device is listed"}));
     EXPECT_EQ(library.calls(), std::pair(1, 1));
+}
+
+// One UUID or one PCI bus id for two GPUs: which is which to CUDA cannot be
+// told, and listing both would refuse a placement as naming one device twice.
+TEST_F(HostProbeTest, GpusThatShareAnIdLeaveTheNumberingUnknown) {
+    const std::string unknown = ", so CUDA's device numbering is unknown and no CUDA device is "
+                                "listed";
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {FAKE_NVML_LIBRARY_SAME_UUID,
+         "two GPUs report the UUID GPU-8f3a6c1e-0b7d-4c55-9e21-6a0f4d2b9c10" + unknown},
+        {FAKE_NVML_LIBRARY_SAME_BUS,
+         "GPUs GPU-8f3a6c1e-0b7d-4c55-9e21-6a0f4d2b9c10 and "
+         "GPU-9e4b7d2f-1c8e-4d66-af32-7b1e5c3a0d21 report the same PCI bus id 0000:3b:00" +
+             unknown},
+    };
+    for (const auto& [library, note] : cases) {
+        SCOPED_TRACE(library);
+        const HostProbe result = probe(library);
+        EXPECT_EQ(canonicalInventoryText(result.inventory),
+                  expectedText("12040", {}, "peers=0\n", "1|in_process"));
+        EXPECT_EQ(result.notes, std::vector<std::string>{note});
+    }
+}
+
+TEST_F(HostProbeTest, ImpossibleGpuMemoryIsClampedAndNoted) {
+    const HostProbe result = probe(FAKE_NVML_LIBRARY_IMPOSSIBLE);
+    ASSERT_EQ(result.inventory.devices.size(), 3U);
+    const Placement::InventoryDevice& more = result.inventory.devices[1];
+    EXPECT_EQ(more.name, "Test\x1b[2J GPU\n\"A86\"\x7f"); // the text renders it, not the probe
+    EXPECT_EQ(more.total_bytes, 16 * kGiB);
+    EXPECT_EQ(more.available_bytes, 16 * kGiB);
+    const Placement::InventoryDevice& empty = result.inventory.devices[2];
+    EXPECT_EQ(empty.total_bytes, 0U);
+    EXPECT_EQ(empty.available_bytes, 0U);
+    EXPECT_EQ(result.notes,
+              (std::vector<std::string>{
+                  "GPU GPU-8f3a6c1e-0b7d-4c55-9e21-6a0f4d2b9c10 reports 25769803776 bytes free of "
+                  "17179869184, so its available memory is its total",
+                  "GPU GPU-9e4b7d2f-1c8e-4d66-af32-7b1e5c3a0d21 reports a total of 0 bytes of "
+                  "memory"}));
+}
+
+// A FIFO blocks whoever opens it to read, a device never ends, a folder is
+// not a file: each is a note, and the probe goes on.
+TEST_F(HostProbeTest, TopologyAndLibraryPathsThatAreNotFiles) {
+    tree.fifo("fifo");
+    tree.folder("folder");
+    const std::string fifo = (tree.root() / "fifo").string();
+    const std::string folder = (tree.root() / "folder").string();
+    const std::string fallback = "without a topology, logical_processors is this process's CPU "
+                                 "affinity and numa_nodes is 1";
+    for (const std::string& path : {fifo, std::string("/dev/zero"), folder}) {
+        SCOPED_TRACE(path);
+        options.topology_xml = path;
+        const HostProbe result = probe("libtalvex-no-such-nvml.so.1");
+        ASSERT_EQ(result.notes.size(), 3U) << ::testing::PrintToString(result.notes);
+        EXPECT_EQ(result.notes[0],
+                  "cannot use the topology file '" + path + "' (it is not a regular file)");
+        EXPECT_EQ(result.notes[1], fallback);
+        EXPECT_EQ(result.inventory.numa_nodes, 1U);
+
+        options.topology_xml = kTopologies / "two_sockets.xml";
+        EXPECT_EQ(probe(path.c_str()).notes,
+                  std::vector<std::string>{"no GPU management library: cannot load '" + path +
+                                           "' (it is not a regular file), so no CUDA device is "
+                                           "listed"});
+    }
 }
 
 TEST_F(HostProbeTest, FailedInitialisationIsNotShutDown) {
