@@ -94,7 +94,7 @@ struct WorkloadSpec {
     bool training = false;
 };
 
-/// The spec estimated with estimateOrThrow.
+/// The requirement, its profile estimated with estimateOrThrow.
 [[nodiscard]] WorkloadRequirement estimateRequirement(const WorkloadSpec& spec);
 
 /// The profiles and counts behind compositeWorkload(), in graph order.
@@ -103,7 +103,7 @@ struct WorkloadSpec {
 /// One requirement per engine of the example system, in graph order.
 [[nodiscard]] std::vector<WorkloadRequirement> compositeWorkload();
 
-/// The most of each count that keeps the spec's peak within `budget` bytes,
+/// The most of each count that keeps the workload's peak within `budget` bytes,
 /// every other figure held. A count whose term costs nothing reaches the
 /// largest value its field holds.
 struct WorkloadLimits {
@@ -113,7 +113,7 @@ struct WorkloadLimits {
     std::optional<std::uint64_t> contextLength;
 };
 
-/// Absent when the spec itself has no peak or does not fit the budget.
+/// Absent when the workload as given has no peak or does not fit the budget.
 [[nodiscard]] std::optional<WorkloadLimits> workloadLimits(const WorkloadSpec& spec,
                                                            std::uint64_t budget);
 
