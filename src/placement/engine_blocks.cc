@@ -8,8 +8,8 @@ EnginePlacement PlacementParser::parseEngineBlock(SourceLocation keyword) {
     EnginePlacement engine;
     engine.location = std::move(keyword);
     engine.name = expectIdentifier("engine name");
-    expectToken(TokenKind::lbrace);
-    while (!at(TokenKind::rbrace)) {
+    openBlock();
+    parseFields([&] {
         const Position field = position();
         const std::string_view word = expectIdentifier("engine field");
         // Sub-blocks take no ':' and no ';'; every other field needs its ':'
@@ -18,17 +18,17 @@ EnginePlacement PlacementParser::parseEngineBlock(SourceLocation keyword) {
             std::span<const Keyword<Keywords::EngineField>>(Keywords::kEngineFields), word);
         if (known == Keywords::EngineField::model) {
             if (engine.model) {
-                failAt(field, "duplicate model block");
+                report(ParseError(locationOf(field), "duplicate model block"));
             }
             engine.model = parseModelBlock();
-            continue;
+            return;
         }
         if (known == Keywords::EngineField::memory) {
             if (engine.memory) {
-                failAt(field, "duplicate memory block");
+                report(ParseError(locationOf(field), "duplicate memory block"));
             }
             engine.memory = parseMemoryBlock();
-            continue;
+            return;
         }
         expectToken(TokenKind::colon);
         if (!known) {
@@ -50,15 +50,15 @@ EnginePlacement PlacementParser::parseEngineBlock(SourceLocation keyword) {
             break; // taken above
         }
         expectToken(TokenKind::semicolon);
-    }
-    advance();
+    });
     return engine;
 }
 
 ModelSpec PlacementParser::parseModelBlock() {
     ModelSpec model;
-    expectToken(TokenKind::lbrace);
-    while (!at(TokenKind::rbrace)) {
+    openBlock();
+    const std::size_t errorsBefore = errorCount();
+    const bool closed = parseFields([&] {
         const Position field = position();
         const std::string_view word = expectIdentifier("model field");
         expectToken(TokenKind::colon);
@@ -73,7 +73,7 @@ ModelSpec PlacementParser::parseModelBlock() {
             const Token value = parseValue();
             if (value.text != "shared_read_only") {
                 throw ParseError(value.location, "weights must be shared_read_only",
-                                 {std::string(value.text), {"shared_read_only"}, "model weights"});
+                                 {std::string(value.text), {"shared_read_only"}, "model weights", false, {}});
             }
             model.weights_shared_read_only = true;
             break;
@@ -83,19 +83,19 @@ ModelSpec PlacementParser::parseModelBlock() {
             break;
         }
         expectToken(TokenKind::semicolon);
-    }
-    advance();
-    // Reported at the token after the closing brace: the block as a whole lacks it.
-    if (model.artifact.empty()) {
-        fail("model requires artifact");
+    });
+    // Reported at the token after the closing brace: the block as a whole
+    // lacks it. A block that recovery cut short may have lost it with the rest.
+    if (model.artifact.empty() && closed && errorCount() == errorsBefore) {
+        report(ParseError(current().location, "model requires artifact"));
     }
     return model;
 }
 
 MemorySpec PlacementParser::parseMemoryBlock() {
     MemorySpec memory;
-    expectToken(TokenKind::lbrace);
-    while (!at(TokenKind::rbrace)) {
+    openBlock();
+    parseFields([&] {
         const Position field = position();
         const std::string_view word = expectIdentifier("memory field");
         expectToken(TokenKind::colon);
@@ -118,8 +118,7 @@ MemorySpec PlacementParser::parseMemoryBlock() {
             break;
         }
         expectToken(TokenKind::semicolon);
-    }
-    advance();
+    });
     return memory;
 }
 

@@ -104,6 +104,7 @@ void PlacementLexer::lexOther(Token& token) {
     // Editors add a byte-order mark unasked; the message stays that of any
     // other byte, with a hint beside it.
     const bool byteOrderMark = offset_ == 0 && text_.starts_with("\xEF\xBB\xBF");
+    fault_ = Fault::character;
     ParseHint hint;
     hint.byte_order_mark = byteOrderMark;
     throwUnexpectedCharacter(token.location, c, std::move(hint));
@@ -114,6 +115,8 @@ void PlacementLexer::lexOther(Token& token) {
 // resolved into a buffer that lives until the next string.
 void PlacementLexer::lexString(Token& token) {
     token.kind = TokenKind::string;
+    // Cleared on the way out; a throw below leaves it set.
+    fault_ = Fault::string;
     const std::size_t size = text_.size();
     const std::size_t start = ++offset_;
     bool escaped = false;
@@ -123,6 +126,7 @@ void PlacementLexer::lexString(Token& token) {
             token.text =
                 escaped ? std::string_view(stringContent_) : text_.substr(start, offset_ - start);
             ++offset_;
+            fault_ = Fault::none;
             return;
         }
         if (c == '\n') {
@@ -153,6 +157,31 @@ void PlacementLexer::lexString(Token& token) {
         offset_ += 2;
     }
     throw ParseError(token.location, "unterminated string");
+}
+
+bool PlacementLexer::startsLine(const Token& token) const noexcept {
+    for (std::size_t pos = lineStart_; pos < lineStart_ + token.location.column - 1; ++pos) {
+        if (LexerBytes::classOf(text_[pos]) != LexerBytes::kBlank) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void PlacementLexer::skipFault() noexcept {
+    const std::size_t size = text_.size();
+    if (fault_ == Fault::character && offset_ < size) {
+        ++offset_;
+        while (offset_ < size && (static_cast<unsigned char>(text_[offset_]) & 0xC0U) == 0x80U) {
+            ++offset_;
+        }
+    } else if (fault_ == Fault::string) {
+        const void* newline = std::memchr(text_.data() + offset_, '\n', size - offset_);
+        offset_ = newline == nullptr
+                      ? size
+                      : static_cast<std::size_t>(static_cast<const char*>(newline) - text_.data());
+    }
+    fault_ = Fault::none;
 }
 
 } // namespace Core::Placement

@@ -39,6 +39,14 @@ struct Token {
     SourceLocation location;
 };
 
+/// A note worked out from the text around an error.
+struct ParseNote {
+    std::string message;
+    std::optional<SourceLocation> location; ///< where it points; absent: at the error
+
+    friend bool operator==(const ParseNote&, const ParseNote&) = default;
+};
+
 /// What was found where a parse failed and what would have been taken there,
 /// so that a hint can name the fix ("did you mean 'policy'?").
 struct ParseHint {
@@ -46,6 +54,7 @@ struct ParseHint {
     std::vector<std::string_view> words; ///< the words accepted there (static texts)
     std::string_view what;               ///< what the words are ("policy", "byte unit")
     bool byte_order_mark = false;        ///< the text starts with a UTF-8 byte-order mark
+    std::vector<ParseNote> notes;        ///< notes that needed the text to work out
 };
 
 /// The only exception of the placement language: a message at a location.
@@ -59,6 +68,7 @@ class ParseError : public std::runtime_error {
     /// file name or an offending byte is a NUL, which would cut what() short.
     [[nodiscard]] const std::string& text() const noexcept { return text_; }
     [[nodiscard]] const ParseHint& hint() const noexcept { return hint_; }
+    [[nodiscard]] ParseHint& hint() noexcept { return hint_; }
 
   private:
     SourceLocation location_;
@@ -199,7 +209,40 @@ class PlacementLexer {
         offset_ = end;
     }
 
+    /// Where the lexer stands: enough to read again from a token's start.
+    struct State {
+        std::size_t offset = 0;
+        std::uint32_t line = 1;
+        std::size_t lineStart = 0;
+    };
+
+    /// The state at the start of `token`, the last one read (a token never
+    /// spans lines, so the lexer is still on its line).
+    [[nodiscard]] State stateAt(const Token& token) const noexcept {
+        return {lineStart_ + token.location.column - 1, line_, lineStart_};
+    }
+    void restore(const State& state) noexcept {
+        offset_ = state.offset;
+        line_ = state.line;
+        lineStart_ = state.lineStart;
+        fault_ = Fault::none;
+    }
+    /// The column just past the last token read.
+    [[nodiscard]] std::uint32_t endColumn() const noexcept {
+        return static_cast<std::uint32_t>(offset_ - lineStart_ + 1);
+    }
+    /// True when `token`, the last one read, is the first of its line.
+    [[nodiscard]] bool startsLine(const Token& token) const noexcept;
+    /// True when the last call to next() threw.
+    [[nodiscard]] bool failed() const noexcept { return fault_ != Fault::none; }
+    /// Steps past what made next() throw: a character that starts no token
+    /// (all of it, when it is a multi-byte UTF-8 one), or the rest of the line
+    /// of a broken string. A parse that goes on after an error uses it.
+    void skipFault() noexcept;
+
   private:
+    enum class Fault : std::uint8_t { none, character, string };
+
     // Out of line: rarer than names and punctuation.
     void skipTrivia();
     /// A string, or the error of a byte that starts no token.
@@ -215,6 +258,7 @@ class PlacementLexer {
     std::uint32_t line_ = 1;    ///< line of the next unread byte
     std::size_t lineStart_ = 0; ///< offset of its line's first byte; columns derive from it
     std::string stringContent_; ///< the resolved content of a string with escapes
+    Fault fault_ = Fault::none;
 };
 
 } // namespace Core::Placement

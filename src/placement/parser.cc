@@ -115,10 +115,218 @@ class DocumentBlocks final : public PlacementBlockSink {
 
 } // namespace
 
-PlacementParser::PlacementParser(std::string_view text, std::string file)
-    : text_(text), lexer_(text) {
+PlacementParser::PlacementParser(std::string_view text, std::string file,
+                                 std::vector<ParseError>* errors)
+    : text_(text), lexer_(text), errors_(errors) {
     current_.location.file = std::move(file);
-    advance();
+    if (errors_ == nullptr) {
+        advance();
+        return;
+    }
+    try {
+        advance();
+    } catch (ParseError& error) {
+        keep(std::move(error), Mark{});
+        advanceTolerant();
+    }
+}
+
+void PlacementParser::report(ParseError error) {
+    if (errors_ == nullptr) {
+        throw std::move(error);
+    }
+    keep(std::move(error), markHere());
+}
+
+void PlacementParser::advanceTolerant() {
+    for (;;) {
+        if (lexer_.failed()) {
+            lexer_.skipFault();
+        }
+        try {
+            lexer_.next(current_);
+            return;
+        } catch (const ParseError&) {
+            // Inside what recovery skips; the fault it started from is reported.
+        }
+    }
+}
+
+namespace {
+
+/// How a note names the token the parse found: 'policy', '}', a quoted string.
+std::string foundText(const Token& token) {
+    switch (token.kind) {
+    case TokenKind::identifier:
+    case TokenKind::number:
+        return "'" + std::string(token.text) + "'";
+    case TokenKind::string:
+        return "a quoted string";
+    case TokenKind::end:
+        return "the end of the text";
+    default:
+        return std::string(describe(token.kind));
+    }
+}
+
+} // namespace
+
+bool PlacementParser::keep(ParseError error, const Mark& mark) {
+    if (stopped_) {
+        return false;
+    }
+    // A missing ';' is seen only at the token after it, often on the next
+    // line: point at the end of the token it should follow.
+    if (error.message() == expectedMessage(describe(TokenKind::semicolon)) && !lexer_.failed()) {
+        PlacementLexer scan = lexer_;
+        scan.restore(mark.state);
+        Token token;
+        token.location.file = current_.location.file;
+        std::optional<SourceLocation> previousEnd;
+        std::string previous;
+        try {
+            for (;;) {
+                scan.next(token);
+                const SourceLocation& at = token.location;
+                if (token.kind == TokenKind::end || at.line > error.location().line ||
+                    (at.line == error.location().line && at.column >= error.location().column)) {
+                    break;
+                }
+                previousEnd = SourceLocation{at.file, at.line, scan.endColumn()};
+                previous = foundText(token);
+            }
+        } catch (const ParseError&) {
+            previousEnd.reset();
+        }
+        if (previousEnd) {
+            error.hint().notes.push_back(
+                {"the ';' is missing here, after " + previous + "; the next token is " +
+                     foundText(current_) +
+                     (previousEnd->line < error.location().line ? ", on a later line" : ""),
+                 std::move(previousEnd)});
+        }
+    }
+    errors_->push_back(std::move(error));
+    if (errors_->size() >= kMaxParseErrors) {
+        stopped_ = true;
+        unwinding_ = true;
+        return false;
+    }
+    return true;
+}
+
+bool PlacementParser::atTopLevelStart() const {
+    if (current_.kind != TokenKind::identifier || !lexer_.startsLine(current_)) {
+        return false;
+    }
+    const std::optional<Keywords::PlacementField> field = findKeyword(
+        std::span<const Keyword<Keywords::PlacementField>>(Keywords::kPlacementFields),
+        current_.text);
+    if (!field) {
+        return false;
+    }
+    PlacementLexer peek = lexer_;
+    Token next;
+    try {
+        peek.next(next);
+    } catch (const ParseError&) {
+        return false;
+    }
+    // "device: gpu0;" is an engine's field; "device gpu0 {" a block.
+    switch (*field) {
+    case Keywords::PlacementField::device:
+    case Keywords::PlacementField::engine:
+    case Keywords::PlacementField::defaults:
+        return next.kind != TokenKind::colon;
+    default:
+        return next.kind == TokenKind::colon;
+    }
+}
+
+void PlacementParser::recover(ParseError error, const Mark& mark) {
+    const bool lexical = lexer_.failed();
+    if (!keep(std::move(error), mark)) {
+        return;
+    }
+    if (lexical) {
+        advanceTolerant();
+    }
+    // A field inside a block that begins as only a top-level field can was
+    // one: the block's '}' is missing. Go back to it, at the top level.
+    if (mark.depth > 1) {
+        const PlacementLexer::State here = lexer_.stateAt(current_);
+        lexer_.restore(mark.state);
+        advanceTolerant();
+        if (atTopLevelStart()) {
+            unwinding_ = true;
+            depth_ = mark.depth;
+            return;
+        }
+        lexer_.restore(here);
+        advanceTolerant();
+    }
+    // Skip to the ';' that ends the field, or the '}' of a block it opened,
+    // without leaving the field's own block.
+    std::uint32_t open = depth_ - mark.depth;
+    depth_ = mark.depth;
+    bool moved = current_.location.line != mark.position.line ||
+                 current_.location.column != mark.position.column;
+    for (;;) {
+        if (at(TokenKind::end)) {
+            unwinding_ = true;
+            return;
+        }
+        if (moved && mark.depth >= 1 && atTopLevelStart()) {
+            unwinding_ = mark.depth > 1;
+            return;
+        }
+        switch (current_.kind) {
+        case TokenKind::lbrace:
+            ++open;
+            break;
+        case TokenKind::rbrace:
+            if (open == 0) {
+                return; // the block's own: its loop closes it
+            }
+            if (--open == 0) {
+                advanceTolerant();
+                if (at(TokenKind::semicolon)) {
+                    advanceTolerant();
+                }
+                return;
+            }
+            break;
+        case TokenKind::semicolon:
+            if (open == 0) {
+                advanceTolerant();
+                return;
+            }
+            break;
+        default:
+            break;
+        }
+        advanceTolerant();
+        moved = true;
+    }
+}
+
+void PlacementParser::recoverHeader(ParseError error, const Mark& mark) {
+    const bool lexical = lexer_.failed();
+    if (!keep(std::move(error), mark)) {
+        return;
+    }
+    if (lexical) {
+        advanceTolerant();
+    }
+    // The body is read as if the header had ended at its '{'.
+    while (!at(TokenKind::end) && !at(TokenKind::lbrace) && !atTopLevelStart()) {
+        advanceTolerant();
+    }
+    if (at(TokenKind::lbrace)) {
+        advanceTolerant();
+    }
+    depth_ = 1;
+    unwinding_ = at(TokenKind::end); // a text that is all header has nothing more to say
 }
 
 SourceLocation PlacementParser::locationOf(Position position) const {
@@ -149,7 +357,7 @@ void PlacementParser::expectKeyword(std::string_view word) {
         std::string quoted(1, '\'');
         quoted.append(word).push_back('\'');
         throw ParseError(current_.location, expectedMessage(quoted),
-                         {std::string(current_.text), {word}, "keyword"});
+                         {std::string(current_.text), {word}, "keyword", false, {}});
     }
     advance();
 }
@@ -165,7 +373,7 @@ std::string_view PlacementParser::expectIdentifier(std::string_view what) {
 
 void PlacementParser::failNoValue(std::vector<std::string_view> words,
                                   std::string_view what) const {
-    throw ParseError(current_.location, expectedMessage("value"), {{}, std::move(words), what});
+    throw ParseError(current_.location, expectedMessage("value"), {{}, std::move(words), what, false, {}});
 }
 
 Token PlacementParser::parseValue() {
@@ -226,9 +434,10 @@ std::string PlacementParser::parseQuotedString() {
 DeviceSpec PlacementParser::parseDeviceBlock(SourceLocation keyword) {
     DeviceSpec device;
     device.name = expectIdentifier("device name");
-    expectToken(TokenKind::lbrace);
+    openBlock();
+    const std::size_t errorsBefore = errorCount();
     bool kindSeen = false;
-    while (!at(TokenKind::rbrace)) {
+    const bool closed = parseFields([&] {
         const Position field = position();
         const std::string_view word = expectIdentifier("device field");
         expectToken(TokenKind::colon);
@@ -236,19 +445,20 @@ DeviceSpec PlacementParser::parseDeviceBlock(SourceLocation keyword) {
                                                word)) {
         case Keywords::DeviceField::kind:
             if (kindSeen) {
-                failAt(field, "duplicate kind");
+                report(ParseError(locationOf(field), "duplicate kind"));
             }
             device.kind = parseKeyword<DeviceKind>(Keywords::kDeviceKinds, "device kind");
             kindSeen = true;
             expectToken(TokenKind::semicolon);
             break;
         case Keywords::DeviceField::selector:
-            expectToken(TokenKind::lbrace);
+            openBlock();
             expectKeyword("index");
             expectToken(TokenKind::colon);
             device.selector.index = parseUnsigned32();
             expectToken(TokenKind::semicolon);
             expectToken(TokenKind::rbrace);
+            --depth_;
             expectToken(TokenKind::semicolon);
             break;
         case Keywords::DeviceField::reserve:
@@ -256,10 +466,10 @@ DeviceSpec PlacementParser::parseDeviceBlock(SourceLocation keyword) {
             expectToken(TokenKind::semicolon);
             break;
         }
-    }
-    advance();
-    if (!kindSeen) {
-        throw ParseError(keyword, "device requires kind");
+    });
+    // A block that recovery cut short may have lost its kind with the rest.
+    if (!kindSeen && closed && errorCount() == errorsBefore) {
+        report(ParseError(keyword, "device requires kind"));
     }
     device.location = std::move(keyword);
     return device;
@@ -268,8 +478,8 @@ DeviceSpec PlacementParser::parseDeviceBlock(SourceLocation keyword) {
 EngineDefaults PlacementParser::parseDefaultsBlock(SourceLocation keyword) {
     EngineDefaults defaults;
     defaults.engine_class = parseKeyword<EngineClass>(Keywords::kEngineClasses, "engine class");
-    expectToken(TokenKind::lbrace);
-    while (!at(TokenKind::rbrace)) {
+    openBlock();
+    parseFields([&] {
         const Position field = position();
         const std::string_view word = expectIdentifier("defaults field");
         expectToken(TokenKind::colon);
@@ -283,8 +493,7 @@ EngineDefaults PlacementParser::parseDefaultsBlock(SourceLocation keyword) {
             break;
         }
         expectToken(TokenKind::semicolon);
-    }
-    advance();
+    });
     defaults.location = std::move(keyword);
     return defaults;
 }
@@ -293,12 +502,20 @@ PlacementSpec PlacementParser::parseDocument(PlacementBlockSink& blocks) {
     PlacementSpec placement;
     placement.location = current_.location;
 
-    expectKeyword("placement");
-    placement.name = expectIdentifier("placement name");
-    expectKeyword("for");
-    expectKeyword("system");
-    placement.system = expectIdentifier("system name");
-    expectToken(TokenKind::lbrace);
+    const Mark start = markHere();
+    try {
+        expectKeyword("placement");
+        placement.name = expectIdentifier("placement name");
+        expectKeyword("for");
+        expectKeyword("system");
+        placement.system = expectIdentifier("system name");
+        openBlock();
+    } catch (ParseError& error) {
+        if (errors_ == nullptr) {
+            throw;
+        }
+        recoverHeader(std::move(error), start);
+    }
 
     NameSet deviceNames;
     NameSet engineNames;
@@ -308,71 +525,92 @@ PlacementSpec PlacementParser::parseDocument(PlacementBlockSink& blocks) {
     // The top-level fields that may be written only once.
     const auto markSeen = [this](bool& seen, Position keyword, const char* duplicate) {
         if (seen) {
-            failAt(keyword, duplicate);
+            report(ParseError(locationOf(keyword), duplicate));
         }
         seen = true;
     };
 
     while (!at(TokenKind::rbrace)) {
-        if (at(TokenKind::end)) {
-            failExpected(describe(TokenKind::rbrace));
-        }
-        const Position keyword = position();
-        const std::string_view word = expectIdentifier("placement field");
-        switch (fieldOf<Keywords::PlacementField>(Keywords::kPlacementFields, keyword,
-                                                  "placement field", word)) {
-        case Keywords::PlacementField::format:
-            markSeen(formatSeen, keyword, "duplicate format");
-            expectToken(TokenKind::colon);
-            placement.format = parseUnsigned32();
-            expectToken(TokenKind::semicolon);
-            if (placement.format != 1) {
-                failAt(keyword, "unsupported placement format " + std::to_string(placement.format));
+        if (unwinding_) {
+            // Back from a block whose '}' was missing, or at the end of the text.
+            if (stopped_ || at(TokenKind::end)) {
+                return placement;
             }
-            break;
-        case Keywords::PlacementField::policy:
-            markSeen(policySeen, keyword, "duplicate policy");
-            expectToken(TokenKind::colon);
-            placement.policy = parseKeyword<PlacementPolicy>(Keywords::kPolicies, "policy");
-            expectToken(TokenKind::semicolon);
-            break;
-        case Keywords::PlacementField::determinism:
-            markSeen(determinismSeen, keyword, "duplicate determinism");
-            expectToken(TokenKind::colon);
-            placement.determinism =
-                parseKeyword<Determinism>(Keywords::kDeterminism, "determinism");
-            expectToken(TokenKind::semicolon);
-            break;
-        case Keywords::PlacementField::device: {
-            // The name is a view of the text; the block's copy of it may move away.
-            const NameSet::Entry name = deviceNames.prepare(current_.text);
-            DeviceSpec device = parseDeviceBlock(locationOf(keyword));
-            if (!deviceNames.insert(name)) {
-                failAt(keyword, "duplicate device '" + device.name + "'");
+            unwinding_ = false;
+            depth_ = 1;
+        }
+        bool told = false; // the field's keyword was read and known
+        recoverable([&] {
+            if (at(TokenKind::end)) {
+                failExpected(describe(TokenKind::rbrace));
             }
-            blocks.device(std::move(device));
-            break;
-        }
-        case Keywords::PlacementField::defaults:
-            blocks.defaults(parseDefaultsBlock(locationOf(keyword)));
-            break;
-        case Keywords::PlacementField::engine: {
-            const NameSet::Entry name = engineNames.prepare(current_.text);
-            EnginePlacement engine = parseEngineBlock(locationOf(keyword));
-            if (!engineNames.insert(name)) {
-                failAt(keyword, "duplicate engine '" + engine.name + "'");
+            const Position keyword = position();
+            const std::string_view word = expectIdentifier("placement field");
+            const Keywords::PlacementField field = fieldOf<Keywords::PlacementField>(
+                Keywords::kPlacementFields, keyword, "placement field", word);
+            told = true;
+            switch (field) {
+            case Keywords::PlacementField::format:
+                markSeen(formatSeen, keyword, "duplicate format");
+                expectToken(TokenKind::colon);
+                placement.format = parseUnsigned32();
+                expectToken(TokenKind::semicolon);
+                if (placement.format != 1) {
+                    report(ParseError(locationOf(keyword), "unsupported placement format " +
+                                                               std::to_string(placement.format)));
+                }
+                break;
+            case Keywords::PlacementField::policy:
+                markSeen(policySeen, keyword, "duplicate policy");
+                expectToken(TokenKind::colon);
+                placement.policy = parseKeyword<PlacementPolicy>(Keywords::kPolicies, "policy");
+                expectToken(TokenKind::semicolon);
+                break;
+            case Keywords::PlacementField::determinism:
+                markSeen(determinismSeen, keyword, "duplicate determinism");
+                expectToken(TokenKind::colon);
+                placement.determinism =
+                    parseKeyword<Determinism>(Keywords::kDeterminism, "determinism");
+                expectToken(TokenKind::semicolon);
+                break;
+            case Keywords::PlacementField::device: {
+                // The name is a view of the text; the block's copy of it may move away.
+                const NameSet::Entry name = deviceNames.prepare(current_.text);
+                DeviceSpec device = parseDeviceBlock(locationOf(keyword));
+                if (!deviceNames.insert(name)) {
+                    report(ParseError(locationOf(keyword),
+                                      "duplicate device '" + device.name + "'"));
+                }
+                blocks.device(std::move(device));
+                break;
             }
-            blocks.engine(std::move(engine));
-            break;
-        }
-        }
+            case Keywords::PlacementField::defaults:
+                blocks.defaults(parseDefaultsBlock(locationOf(keyword)));
+                break;
+            case Keywords::PlacementField::engine: {
+                const NameSet::Entry name = engineNames.prepare(current_.text);
+                EnginePlacement engine = parseEngineBlock(locationOf(keyword));
+                if (!engineNames.insert(name)) {
+                    report(ParseError(locationOf(keyword),
+                                      "duplicate engine '" + engine.name + "'"));
+                }
+                blocks.engine(std::move(engine));
+                break;
+            }
+            }
+        });
+        // A field that could not be told may have been the format.
+        topFieldLost_ = topFieldLost_ || (!told && errorCount() != 0);
     }
-    advance();
+    closeBlock();
     if (!at(TokenKind::end)) {
-        fail("unexpected content after placement");
+        // What follows an early '}' is the rest of the body: nothing after it
+        // is judged, so the format it may hold is not missed either.
+        report(ParseError(current_.location, "unexpected content after placement"));
+        return placement;
     }
-    if (!formatSeen) {
-        throw ParseError(std::move(placement.location), "missing required format");
+    if (!formatSeen && !topFieldLost_) {
+        report(ParseError(placement.location, "missing required format"));
     }
     return placement;
 }
@@ -382,6 +620,25 @@ PlacementSpec parsePlacement(std::string_view text, std::string file, PlacementB
         throw PlacementTooLarge(file);
     }
     return PlacementParser(text, std::move(file)).parseDocument(blocks);
+}
+
+PlacementParseErrors collectParseErrors(std::string_view text, std::string file) {
+    if (text.size() > kMaxPlacementBytes) {
+        throw PlacementTooLarge(file);
+    }
+    /// Blocks are parsed to find their errors, and dropped.
+    class Discard final : public PlacementBlockSink {
+      public:
+        void device(DeviceSpec&&) override {}
+        void defaults(EngineDefaults&&) override {}
+        void engine(EnginePlacement&&) override {}
+    };
+    PlacementParseErrors result;
+    Discard blocks;
+    PlacementParser parser(text, std::move(file), &result.errors);
+    (void)parser.parseDocument(blocks);
+    result.stopped_early = parser.stoppedEarly();
+    return result;
 }
 
 PlacementSpec parsePlacement(std::string_view text, std::string file) {

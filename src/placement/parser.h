@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "placement/document.h"
 #include "placement/lexer.h"
@@ -50,5 +51,25 @@ class PlacementBlockSink {
 /// may have received the blocks before the error.
 [[nodiscard]] PlacementSpec parsePlacement(std::string_view text, std::string file,
                                            PlacementBlockSink& blocks);
+
+/// A recovering parse stops after this many errors: past them a file is
+/// rarely a placement at all.
+inline constexpr std::size_t kMaxParseErrors = 100;
+
+/// Every parse error of a text, for a caller that shows them all at once.
+struct PlacementParseErrors {
+    /// In the order the parse met them; the first is the one parsePlacement
+    /// throws. Empty when the text parses.
+    std::vector<ParseError> errors;
+    /// True when the parse stopped at kMaxParseErrors.
+    bool stopped_early = false;
+};
+
+/// Parses the whole text, and after an error resynchronises (at the next
+/// ';' or '}' of the field's block, or at the next top-level block where a
+/// block's '}' is missing) and goes on. One fault gives one error: what
+/// recovery skips is not reported again, nor are checks that follow from a
+/// broken block. Throws only PlacementTooLarge.
+[[nodiscard]] PlacementParseErrors collectParseErrors(std::string_view text, std::string file);
 
 } // namespace Core::Placement

@@ -25,8 +25,14 @@ class PlacementParser {
         std::uint32_t column = 1;
     };
 
-    /// Reads the first token, so a lexical error there is raised here.
-    PlacementParser(std::string_view text, std::string file);
+    /// Reads the first token, so a lexical error there is raised here. With
+    /// `errors`, every error is added there instead of thrown, and the parse
+    /// resynchronises after it and goes on.
+    PlacementParser(std::string_view text, std::string file,
+                    std::vector<ParseError>* errors = nullptr);
+
+    /// True when a recovering parse stopped at kMaxParseErrors.
+    [[nodiscard]] bool stoppedEarly() const noexcept { return stopped_; }
 
     /// The whole file: returns the header, hands every block to `blocks`.
     [[nodiscard]] PlacementSpec parseDocument(PlacementBlockSink& blocks);
@@ -48,6 +54,49 @@ class PlacementParser {
     [[nodiscard]] SourceLocation locationOf(Position position) const;
 
     void advance() { lexer_.next(current_); }
+    /// A "{" that opens a block, and the "}" that closes it: the parse keeps
+    /// count, so that recovery knows which braces are the block's.
+    void openBlock() {
+        expectToken(TokenKind::lbrace);
+        ++depth_;
+    }
+    void closeBlock() {
+        advance();
+        --depth_;
+    }
+    /// Reads the fields of a block with `field` up to its "}", and consumes
+    /// it. False when recovery cut the block short (the text ended, or a new
+    /// top-level block began where its "}" was missing).
+    template <class Field> bool parseFields(Field&& field) {
+        while (!at(TokenKind::rbrace)) {
+            if (unwinding_) {
+                return false;
+            }
+            recoverable(field);
+        }
+        closeBlock();
+        return true;
+    }
+    /// Runs `parse`; when recovering, an error it throws is kept and the
+    /// parse resynchronises at the end of what `parse` was reading.
+    template <class Parse> void recoverable(Parse&& parse) {
+        if (errors_ == nullptr) {
+            parse();
+            return;
+        }
+        const Mark mark = markHere();
+        try {
+            parse();
+        } catch (ParseError& error) {
+            recover(std::move(error), mark);
+        }
+    }
+    /// An error that leaves the parse where it was: thrown, or when recovering kept.
+    void report(ParseError error);
+    /// How many errors a recovering parse has kept; 0 otherwise.
+    [[nodiscard]] std::size_t errorCount() const noexcept {
+        return errors_ == nullptr ? 0 : errors_->size();
+    }
     [[noreturn]] void fail(std::string message) const;
     [[noreturn]] void failAt(Position position, std::string message) const;
     /// Fails with expectedMessage(what) at the current token.
@@ -74,7 +123,7 @@ class PlacementParser {
             return *value;
         }
         throw ParseError(token.location, unknownMessage(what, token.text),
-                         {std::string(token.text), wordsOf(table), what});
+                         {std::string(token.text), wordsOf(table), what, false, {}});
     }
 
     /// parseValue followed by lookupKeyword, without copying the token unless
@@ -109,7 +158,7 @@ class PlacementParser {
     [[noreturn]] void failUnknownField(std::span<const Keyword<T>> table, Position field,
                                        std::string_view what, std::string_view word) const {
         throw ParseError(locationOf(field), unknownMessage(what, word),
-                         {std::string(word), wordsOf(table), what});
+                         {std::string(word), wordsOf(table), what, false, {}});
     }
 
   private:
@@ -121,9 +170,34 @@ class PlacementParser {
     [[noreturn]] void failNoValue(std::vector<std::string_view> words = {},
                                   std::string_view what = {}) const;
 
+    /// Where a field started, to resynchronise after an error in it.
+    struct Mark {
+        std::uint32_t depth = 0;
+        PlacementLexer::State state;
+        Position position;
+    };
+    [[nodiscard]] Mark markHere() const noexcept {
+        return {depth_, lexer_.stateAt(current_), position()};
+    }
+    void recover(ParseError error, const Mark& mark);
+    /// Keeps the error with the notes that need the text; false once the
+    /// parse has kept as many as it reports.
+    bool keep(ParseError error, const Mark& mark);
+    /// Reads the next token, stepping over what the lexer cannot read.
+    void advanceTolerant();
+    /// True at a word that begins a line and can only begin a top-level
+    /// field: where a block whose "}" is missing must have ended.
+    [[nodiscard]] bool atTopLevelStart() const;
+    void recoverHeader(ParseError error, const Mark& mark);
+
     std::string_view text_;
     PlacementLexer lexer_;
     Token current_;
+    std::vector<ParseError>* errors_ = nullptr;
+    std::uint32_t depth_ = 0;  ///< blocks opened and not yet closed
+    bool unwinding_ = false;   ///< recovery returns to the top level
+    bool stopped_ = false;     ///< recovery kept kMaxParseErrors and stopped
+    bool topFieldLost_ = false; ///< a top-level field could not be told
 };
 
 } // namespace Core::Placement
