@@ -30,6 +30,7 @@
 #include "companion/companion.h"
 #include "fuzz_checks.h"
 #include "host/probe.h"
+#include "placement/parser.h"
 
 namespace {
 
@@ -121,11 +122,23 @@ std::size_t diagnosticLines(std::string_view text, std::string_view input) {
     expect(text.empty() || text.back() == '\n', "diagnostics do not end with a newline");
     std::size_t errors = 0;
     std::size_t owners = 0;        // errors and warnings
-    std::size_t pathless = 0;      // of which without " [PATH]": a parse error
+    std::size_t pathless = 0;      // of which without " [PATH]": errors in the text
     std::optional<Position> owner; // the position of the last error or warning
+    bool excerpt = false;          // the line before was a source line, so a caret comes
     while (!text.empty()) {
         const std::string_view line = text.substr(0, text.find('\n'));
         text.remove_prefix(line.size() + 1);
+        // The source line a diagnostic points at, and the caret under it.
+        if (line.starts_with("    ")) {
+            expect(line.find(" | ") != std::string_view::npos || line.ends_with(" |"),
+                   "an indented line that is no source excerpt");
+            excerpt = !excerpt;
+            if (!excerpt) {
+                expect(line.find('^') != std::string_view::npos, "a source line without a caret");
+            }
+            continue;
+        }
+        expect(!excerpt, "a source line without its caret line");
         expect(line.starts_with(path), "diagnostic line does not start with the file");
         std::optional<Position> position;
         std::string_view rest;
@@ -147,7 +160,7 @@ std::size_t diagnosticLines(std::string_view text, std::string_view input) {
         const std::string_view message = rest.substr(colon + 2);
         if (severity == "note") {
             expect(owner.has_value(), "a note before any error or warning");
-            expect(position == owner, "a note at another position than its error or warning");
+            expect(position.has_value(), "a note without a position on a readable file");
             continue;
         }
         expect(severity == "error" || severity == "warning",
@@ -156,6 +169,9 @@ std::size_t diagnosticLines(std::string_view text, std::string_view input) {
         if (!position) {
             fail("an error without a position on a readable file");
         }
+        expect(!owner || owner->line < position->line ||
+                   (owner->line == position->line && owner->column <= position->column),
+               "diagnostics out of line order");
         owner = *position;
         ++owners;
         errors += severity == "error" ? 1 : 0;
@@ -164,8 +180,9 @@ std::size_t diagnosticLines(std::string_view text, std::string_view input) {
             ++pathless;
         }
     }
-    // A parse error stops everything: it is the only problem shown.
-    expect(pathless == 0 || owners == 1, "an error without ' [PATH]' among other problems");
+    expect(!excerpt, "a source line without its caret line");
+    // Errors in the text stop the pipeline: nothing else is shown beside them.
+    expect(pathless == 0 || pathless == owners, "an error without ' [PATH]' among other problems");
     return errors;
 }
 
@@ -262,8 +279,14 @@ struct DiagnosticCounts {
 DiagnosticCounts checkDiagnostics(const Json& diagnostics, std::string_view input) {
     expect(diagnostics.is_array(), "diagnostics is not an array");
     DiagnosticCounts counts;
+    std::size_t pathless = 0;
+    std::optional<Position> previous;
     for (const Json& diagnostic : diagnostics) {
-        keysInOrder(diagnostic, {"severity", "path", "message", "file", "line", "column", "notes"});
+        keysInOrder(diagnostic, {"severity", "path", "message", "file", "line", "column", "notes",
+                                 "code", "note_positions"});
+        const Json& code = member(diagnostic, "code");
+        expect(code.is_string() && code.get<std::string>().size() == 4,
+               "a diagnostic without its rule's code");
         const Json& severity = member(diagnostic, "severity");
         expect(severity == "error" || severity == "warning",
                "diagnostic severity other than error and warning");
@@ -271,9 +294,9 @@ DiagnosticCounts checkDiagnostics(const Json& diagnostics, std::string_view inpu
         const Json& path = member(diagnostic, "path");
         expect(path.is_null() || path.is_string(), "path neither a string nor null");
         if (path.is_null()) {
-            // Reading stops at an error in the text: it is the only diagnostic.
-            expect(severity == "error" && diagnostics.size() == 1,
-                   "a diagnostic without a path beside others");
+            // Errors in the text stop the pipeline: they are all there is.
+            expect(severity == "error", "a warning without a path");
+            ++pathless;
             counts.textError = true;
         }
         stringOf(member(diagnostic, "message"));
@@ -289,12 +312,30 @@ DiagnosticCounts checkDiagnostics(const Json& diagnostics, std::string_view inpu
         expect(
             Core::Fuzz::insideText(input, {line.get<std::uint32_t>(), column.get<std::uint32_t>()}),
             "diagnostic position outside the input");
+        const Position here{line.get<std::uint32_t>(), column.get<std::uint32_t>()};
+        expect(!previous || previous->line < here.line ||
+                   (previous->line == here.line && previous->column <= here.column),
+               "diagnostics out of line order");
+        previous = here;
         const Json& notes = member(diagnostic, "notes");
-        expect(notes.is_array(), "notes is not an array");
+        expect(notes.is_array() && !notes.empty(), "an error or warning without a note");
         for (const Json& note : notes) {
             stringOf(note);
         }
+        const Json& positions = member(diagnostic, "note_positions");
+        expect(positions.is_array() && positions.size() == notes.size(),
+               "note_positions is not one per note");
+        for (const Json& at : positions) {
+            if (!at.is_null()) {
+                expect(isCount(member(at, "line")) && isCount(member(at, "column")) &&
+                           Core::Fuzz::insideText(input, {at["line"].get<std::uint32_t>(),
+                                                          at["column"].get<std::uint32_t>()}),
+                       "a note's position outside the input");
+            }
+        }
     }
+    expect(pathless == 0 || pathless == diagnostics.size(),
+           "a diagnostic without a path beside others");
     return counts;
 }
 
@@ -364,11 +405,31 @@ std::string diagnosticsText(const Json& diagnostics) {
             text += " [" + diagnostic["path"].get<std::string>() + "]";
         }
         text += "\n";
-        for (const Json& note : diagnostic["notes"]) {
-            text += position + ": note: " + note.get<std::string>() + "\n";
+        const Json& notes = diagnostic["notes"];
+        for (std::size_t i = 0; i < notes.size(); ++i) {
+            const Json& at = diagnostic["note_positions"][i];
+            const std::string notePosition =
+                at.is_null() ? position
+                             : diagnostic["file"].get<std::string>() + ":" +
+                                   std::to_string(at["line"].get<std::uint64_t>()) + ":" +
+                                   std::to_string(at["column"].get<std::uint64_t>());
+            text += notePosition + ": note: " + notes[i].get<std::string>() + "\n";
         }
     }
     return text;
+}
+
+/// check's text without its source lines and carets.
+std::string withoutExcerpts(std::string_view text) {
+    std::string kept;
+    while (!text.empty()) {
+        const std::string_view line = text.substr(0, text.find('\n') + 1);
+        text.remove_prefix(line.size());
+        if (!line.starts_with("    ")) {
+            kept += line;
+        }
+    }
+    return kept;
 }
 
 /// The diagnostics with every line moved `lines` up.
@@ -377,6 +438,11 @@ Json raised(Json diagnostics, std::uint64_t lines) {
         const std::uint64_t line = diagnostic["line"].get<std::uint64_t>();
         expect(line > lines, "a leading line feed left a diagnostic on the first line");
         diagnostic["line"] = line - lines;
+        for (Json& at : diagnostic["note_positions"]) {
+            if (!at.is_null()) {
+                at["line"] = at["line"].get<std::uint64_t>() - lines;
+            }
+        }
     }
     return diagnostics;
 }
@@ -436,7 +502,7 @@ void checkText(const Outcome& outcome, std::string_view input) {
 
 /// A JSON document's diagnostics must be those check printed.
 void sameDiagnostics(const Json& diagnostics, const Outcome& checkRun, std::string_view what) {
-    expect(diagnosticsText(diagnostics) == asJsonText(checkRun.out), what);
+    expect(diagnosticsText(diagnostics) == asJsonText(withoutExcerpts(checkRun.out)), what);
 }
 
 /// check FILE --format json; gives the file's diagnostics.
@@ -661,6 +727,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Outcome& toolRun = tool();
     const Outcome& checkRun = companion({"check", path});
     checkText(checkRun, input);
+    // Recovery goes on past the first error in the text, which is the tool's.
+    const Core::Placement::PlacementParseErrors recovered =
+        Core::Placement::collectParseErrors(input, path);
+    if (!recovered.errors.empty()) {
+        expect(toolRun.err == std::string(kToolErrorPrefix) + recovered.errors.front().text() + "\n",
+               "recovery's first error is not the tool's");
+        expect(recovered.errors.size() <= Core::Placement::kMaxParseErrors,
+               "recovery reported past its limit");
+        for (const Core::Placement::ParseError& error : recovered.errors) {
+            expect(Core::Fuzz::insideText(input, {error.location().line, error.location().column}),
+                   "recovery reported an error past the end of the file");
+        }
+    } else {
+        expect(!toolRun.err.starts_with(std::string(kToolErrorPrefix) + path + ":"),
+               "recovery found no error where the tool did");
+    }
     switch (selector(input) % 4) {
     case 0: {
         const Json diagnostics = checkJson(companion({"check", path, "--format", "json"}), input);

@@ -17,9 +17,10 @@ namespace {
 
 constexpr std::string_view kErrorPrefix = "deployment example: ";
 
-void deployFile(const std::string& path, const Orchestration::SystemSpec& system,
-                const ResolutionInputs& inputs, std::string_view title, std::ostream& out) {
-    const PipelineResult result = resolvePlacementFile(path, system, inputs);
+void deployFile(const std::string& path, const std::string& name,
+                const Orchestration::SystemSpec& system, const ResolutionInputs& inputs,
+                std::string_view title, std::ostream& out) {
+    const PipelineResult result = resolvePlacementFile(path, name, system, inputs);
     if (const std::optional<std::string> problem = refusal(result)) {
         throw std::runtime_error(*problem);
     }
@@ -59,15 +60,21 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         if (args.size() != 1) {
             throw std::runtime_error("usage: talvex_composite_deploy <file.cplace>");
         }
-        deployFile(args.front(), Orchestration::buildExampleSystem(), portableInputs(),
-                   kPortableReportTitle, out);
+        deployFile(args.front(), args.front(), Orchestration::buildExampleSystem(),
+                   portableInputs(), kPortableReportTitle, out);
     });
 }
 
 int deploy(const std::string& path, const Orchestration::SystemSpec& system,
            const ResolutionInputs& inputs, std::string_view title, std::ostream& out,
            std::ostream& err) {
-    return reportFailures(err, [&] { deployFile(path, system, inputs, title, out); });
+    return deploy(path, path, system, inputs, title, out, err);
+}
+
+int deploy(const std::string& path, const std::string& name,
+           const Orchestration::SystemSpec& system, const ResolutionInputs& inputs,
+           std::string_view title, std::ostream& out, std::ostream& err) {
+    return reportFailures(err, [&] { deployFile(path, name, system, inputs, title, out); });
 }
 
 } // namespace Core::App

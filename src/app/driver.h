@@ -24,5 +24,9 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 int deploy(const std::string& path, const Orchestration::SystemSpec& system,
            const ResolutionInputs& inputs, std::string_view title, std::ostream& out,
            std::ostream& err);
+/// The same on the file at `path`, named `name` in messages.
+int deploy(const std::string& path, const std::string& name,
+           const Orchestration::SystemSpec& system, const ResolutionInputs& inputs,
+           std::string_view title, std::ostream& out, std::ostream& err);
 
 } // namespace Core::App

@@ -97,8 +97,14 @@ PipelineResult resolvePlacement(std::string_view text, std::string fileName,
 PipelineResult resolvePlacementFile(const std::string& path,
                                     const Orchestration::SystemSpec& system,
                                     const ResolutionInputs& inputs, PipelineDetail* detail) {
+    return resolvePlacementFile(path, path, system, inputs, detail);
+}
+
+PipelineResult resolvePlacementFile(const std::string& path, std::string name,
+                                    const Orchestration::SystemSpec& system,
+                                    const ResolutionInputs& inputs, PipelineDetail* detail) {
     PlacementBytes bytes = readPlacementBytes(path);
-    return run(bytes.view(), &bytes, path, system, inputs, detail);
+    return run(bytes.view(), &bytes, std::move(name), system, inputs, detail);
 }
 
 bool isResolved(const PipelineResult& result) {

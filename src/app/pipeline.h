@@ -94,6 +94,12 @@ resolvePlacement(std::string_view text, std::string fileName,
                                                   const Orchestration::SystemSpec& system,
                                                   const ResolutionInputs& inputs,
                                                   PipelineDetail* detail = nullptr);
+/// The same, naming the text `name` where a caller reads it from elsewhere
+/// (standard input, say).
+[[nodiscard]] PipelineResult resolvePlacementFile(const std::string& path, std::string name,
+                                                  const Orchestration::SystemSpec& system,
+                                                  const ResolutionInputs& inputs,
+                                                  PipelineDetail* detail = nullptr);
 
 /// True when the placement resolved: `deployment` holds the resolved IR.
 [[nodiscard]] bool isResolved(const PipelineResult& result);

@@ -14,6 +14,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <system_error>
 #include <utility>
 
 namespace Core::App {
@@ -41,7 +42,30 @@ class FileDescriptor {
 };
 
 [[noreturn]] void cannotOpen(const std::string& path) {
-    throw PlacementFileError("cannot open placement file: " + path);
+    const int error = errno;
+    std::string reason;
+    switch (error) {
+    case ENOENT:
+        reason = "no such file";
+        break;
+    case EACCES:
+    case EPERM:
+        reason = "permission denied";
+        break;
+    case EISDIR:
+        reason = "it is a directory";
+        break;
+    case ELOOP:
+        reason = "a loop of symbolic links";
+        break;
+    case ENOTDIR:
+        reason = "a part of the path is not a directory";
+        break;
+    default:
+        reason = std::error_code(error, std::generic_category()).message();
+        break;
+    }
+    throw PlacementFileError("cannot open placement file: " + path, std::move(reason));
 }
 
 } // namespace

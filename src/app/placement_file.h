@@ -20,7 +20,13 @@ inline constexpr std::uint64_t kMaxPlacementBytes = Placement::kMaxPlacementByte
 /// file: " + path).
 class PlacementFileError : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    explicit PlacementFileError(const std::string& message, std::string reason = {})
+        : std::runtime_error(message), reason_(std::move(reason)) {}
+    /// Why, in words ("no such file", "permission denied"); empty when unknown.
+    [[nodiscard]] const std::string& reason() const noexcept { return reason_; }
+
+  private:
+    std::string reason_;
 };
 
 class PlacementBuffer;

@@ -11,6 +11,9 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <cstdlib>
+#include <iostream>
+#include <unistd.h>
 #include <variant>
 #include <thread>
 #include <string_view>
@@ -39,7 +42,30 @@ struct Options {
     std::string topic;  ///< the subcommand that help is asked about
     std::string placement; ///< fit's placement; its machines are `files`
     unsigned jobs = 0;     ///< fit's threads; 0 for one per core
+    std::string colour = "auto"; ///< --color: auto, always or never
 };
+
+/// Colour for diagnostics on `stream`: asked for, or by default on a
+/// terminal unless NO_COLOR is set.
+bool useColour(const Options& options, const std::ostream& stream) {
+    if (options.colour != "auto") {
+        return options.colour == "always";
+    }
+    const char* noColour = std::getenv("NO_COLOR");
+    if (noColour != nullptr && *noColour != '\0') {
+        return false;
+    }
+    const int fd = &stream == &std::cout ? STDOUT_FILENO
+                   : &stream == &std::cerr ? STDERR_FILENO
+                                           : -1;
+    return fd >= 0 && ::isatty(fd) == 1;
+}
+
+/// The style of a placement's diagnostics: its lines, and colour on `stream`.
+DiagnosticStyle placementStyle(const PlacementRun& run, const Options& options,
+                               const std::ostream& stream) {
+    return {run.text ? run.text->view() : std::string_view(), useColour(options, stream)};
+}
 
 /// Writes `text` whole and flushes, so that a full or closed standard output
 /// is a failure and not a silent success.
@@ -121,7 +147,7 @@ int kubernetes(const std::string& file, const SystemSource& system, Inventories&
         if (!placementRun.resolved()) {
             return refusalJson(placementRun).get<std::string>();
         }
-        PlanFiles files{fileText(file), std::nullopt};
+        PlanFiles files{std::string(placementRun.text->view()), std::nullopt};
         if (system.file() != nullptr) {
             files.system = fileText(system.file()->file);
         }
@@ -148,8 +174,9 @@ int deploy(const Options& options, const SystemSource& system, Inventories& inve
         }
         // The tool's own call, so that the report and the error line are its bytes.
         std::ostringstream errorLine;
-        const int status = App::deploy(file, system.spec(), inventories.inputs(system),
-                                       inventories.reportTitle(), out, errorLine);
+        const int status =
+            App::deploy(placementSource(file), placementName(file), system.spec(),
+                        inventories.inputs(system), inventories.reportTitle(), out, errorLine);
         writeNotes(err, inventories);
         err << errorLine.str();
         err.flush();
@@ -173,7 +200,7 @@ int check(const Options& options, const SystemSource& system, Inventories& inven
     bool allResolved = std::none_of(systemProblems.begin(), systemProblems.end(),
                                     [](const Diagnostic& d) { return d.severity == Severity::error; });
     if (system.file() != nullptr && options.format == Format::text) {
-        text += diagnosticsText(systemProblems, system.file()->file);
+        text += diagnosticsText(systemProblems, system.file()->file, {{}, useColour(options, out)});
     }
     // Without a system, a placement has nothing to be lowered against.
     const std::vector<std::string> placements =
@@ -183,9 +210,10 @@ int check(const Options& options, const SystemSource& system, Inventories& inven
         const std::vector<Diagnostic> diagnostics = diagnose(placementRun);
         allResolved = allResolved && placementRun.resolved();
         if (options.format == Format::text) {
-            text += diagnosticsText(diagnostics, file);
+            text += diagnosticsText(diagnostics, placementName(file),
+                                    placementStyle(placementRun, options, out));
         } else {
-            files.push_back({{"file", file},
+            files.push_back({{"file", placementName(file)},
                              {"resolved", placementRun.resolved()},
                              {"diagnostics", diagnosticsJson(diagnostics)}});
         }
@@ -221,9 +249,11 @@ int explain(const Options& options, const SystemSource& system, Inventories& inv
         writeNotes(err, inventories);
         // A refusal, and the warnings of a plan that resolved, go where errors go.
         if (system.file() != nullptr) {
-            err << diagnosticsText(systemProblems, system.file()->file);
+            err << diagnosticsText(systemProblems, system.file()->file,
+                                   {{}, useColour(options, err)});
         }
-        err << diagnosticsText(diagnostics, file);
+        err << diagnosticsText(diagnostics, placementName(file),
+                               placementStyle(placementRun, options, err));
         err.flush();
         return placementRun.resolved()
                    ? emit(out, err,
@@ -298,17 +328,18 @@ std::vector<Diagnostic> loweringProblems(const std::string& file,
                                          std::optional<Placement::PlacementIR>& ir) {
     std::vector<Diagnostic> problems;
     try {
-        const std::string text = App::readPlacementFile(file);
-        Placement::LoweringResult lowered = App::lowerPlacementText(text, file, system);
+        const std::string text = App::readPlacementFile(placementSource(file));
+        Placement::LoweringResult lowered =
+            App::lowerPlacementText(text, placementName(file), system);
         for (Placement::PlacementIssue& issue : lowered.issues) {
             problems.push_back({Severity::error, std::move(issue.message), std::move(issue.path),
-                                std::move(issue.location), {}});
+                                std::move(issue.location), {}, {}});
         }
         ir = std::move(lowered.ir);
     } catch (const Placement::ParseError& error) {
-        problems.push_back({Severity::error, error.message(), {}, error.location(), {}});
+        problems.push_back({Severity::error, error.message(), {}, error.location(), {}, {}});
     } catch (const std::runtime_error& error) {
-        problems.push_back({Severity::error, error.what(), {}, std::nullopt, {}});
+        problems.push_back({Severity::error, error.what(), {}, std::nullopt, {}, {}});
     }
     return problems;
 }
@@ -357,12 +388,12 @@ std::optional<Inventories> chooseInventory(const Options& options,
     if (!file.inventory) {
         std::vector<Diagnostic> problems;
         for (InventoryFileProblem& problem : file.problems) {
-            Diagnostic diagnostic{Severity::error, std::move(problem.message), {}, std::nullopt, {}};
+            Diagnostic diagnostic{Severity::error, std::move(problem.message), {}, std::nullopt, {}, {}};
             if (problem.line != 0) {
                 diagnostic.location = SourceLocation{options.inventory, problem.line, problem.column};
             }
             for (std::string& note : problem.notes) {
-                diagnostic.notes.push_back({Severity::note, std::move(note), {}, diagnostic.location, {}});
+                diagnostic.notes.push_back({Severity::note, std::move(note), {}, diagnostic.location, {}, {}});
             }
             problems.push_back(std::move(diagnostic));
         }
@@ -423,6 +454,13 @@ void inventoryOption(CLI::App& command, Options& options) {
             "fixture|host|FILE.json"));
 }
 
+void colourOption(CLI::App& command, Options& options) {
+    command
+        .add_option("--color", options.colour,
+                    "auto (the default): colour on a terminal unless NO_COLOR is set; always; never")
+        ->check(CLI::IsMember({"auto", "always", "never"}));
+}
+
 void systemOption(CLI::App& command, Options& options) {
     command.add_option("--system", options.system,
                        "a system file (TOML) to resolve against instead of the built-in "
@@ -447,7 +485,9 @@ const Command kCommands[] = {
      "FILE [--system FILE.toml] [--format text|json|kubernetes] [--inventory fixture|host|FILE.json]",
      "Resolve one placement file and print its report, as talvex_composite_deploy does",
      [](CLI::App& command, Options& options) {
-         command.add_option("FILE", options.files, "the placement file")->required()->expected(1);
+         command.add_option("FILE", options.files, "the placement file ('-': standard input)")
+             ->required()
+             ->expected(1);
          formatOption(command, options,
                       {{"text", Format::text}, {"json", Format::json},
                        {"kubernetes", Format::kubernetes}},
@@ -461,8 +501,9 @@ const Command kCommands[] = {
      "Show every problem of each placement file (and of the system file), with its position and "
      "hints",
      [](CLI::App& command, Options& options) {
-         command.add_option("FILE", options.files, "the placement files");
+         command.add_option("FILE", options.files, "the placement files ('-': standard input)");
          formatOption(command, options, kTextOrJson, "text (the default) or json");
+         colourOption(command, options);
          inventoryOption(command, options);
          systemOption(command, options);
      },
@@ -476,8 +517,11 @@ const Command kCommands[] = {
      "FILE [--system FILE.toml] [--format text|json] [--inventory fixture|host|FILE.json]",
      "Resolve one placement file and explain it: peaks, first fit, budgets, and how much more fits",
      [](CLI::App& command, Options& options) {
-         command.add_option("FILE", options.files, "the placement file")->required()->expected(1);
+         command.add_option("FILE", options.files, "the placement file ('-': standard input)")
+             ->required()
+             ->expected(1);
          formatOption(command, options, kTextOrJson, "text (the default) or json");
+         colourOption(command, options);
          inventoryOption(command, options);
          systemOption(command, options);
      },

@@ -33,10 +33,21 @@ Json diagnosticJson(const Diagnostic& diagnostic) {
         object["column"] = nullptr;
     }
     Json notes = Json::array();
+    // Where each note points, when that is not the diagnostic's own position
+    // (a missing ';' is shown at the end of the token before it).
+    Json elsewhere = Json::array();
     for (const Diagnostic& note : diagnostic.notes) {
         notes.push_back(note.message);
+        const bool moved = note.location && diagnostic.location &&
+                           (note.location->line != diagnostic.location->line ||
+                            note.location->column != diagnostic.location->column);
+        elsewhere.push_back(moved ? Json{{"line", note.location->line},
+                                         {"column", note.location->column}}
+                                  : Json(nullptr));
     }
     object["notes"] = std::move(notes);
+    object["code"] = diagnostic.code.empty() ? Json(nullptr) : Json(diagnostic.code);
+    object["note_positions"] = std::move(elsewhere);
     return object;
 }
 

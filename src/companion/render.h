@@ -20,10 +20,18 @@ using Json = nlohmann::ordered_json;
 /// The version of every JSON document's shape, its "format_version".
 inline constexpr int kJsonFormatVersion = 1;
 
-/// One line per diagnostic, "FILE:LINE:COLUMN: error: MESSAGE [PATH]", each
-/// followed by its notes; "FILE: error: MESSAGE" where there is no position.
+/// How diagnostics are shown: the text they point into, for the source line
+/// and caret under each (none when empty), and whether in colour.
+struct DiagnosticStyle {
+    std::string_view source;
+    bool colour = false;
+};
+
+/// One line per diagnostic, "FILE:LINE:COLUMN: error: MESSAGE [PATH]", then
+/// the source line with a caret under the column when the style has the
+/// text, then its notes; "FILE: error: MESSAGE" where there is no position.
 [[nodiscard]] std::string diagnosticsText(const std::vector<Diagnostic>& diagnostics,
-                                          std::string_view file);
+                                          std::string_view file, DiagnosticStyle style = {});
 
 /// The report, then each engine with the terms of its peak, the order in
 /// which first fit placed the engines, and the device budgets. For a run that

@@ -1,6 +1,7 @@
 // Inventories, placement runs and their diagnostics.
 #include "companion/session.h"
 
+#include <algorithm>
 #include <exception>
 #include <map>
 #include <new>
@@ -14,6 +15,7 @@
 #include "estimation/estimators.h"
 #include "orchestration/example_system.h"
 #include "placement/hints.h"
+#include "companion/codes.h"
 
 namespace Core::Companion {
 
@@ -53,12 +55,12 @@ std::vector<Diagnostic> systemDiagnostics(const SystemSource& system) {
                                   finding.message,
                                   finding.path,
                                   std::nullopt,
-                                  {}};
+                                  {}, {}};
             if (finding.location.line != 0) {
                 diagnostic.location = finding.location;
             }
             for (const std::string& note : finding.notes) {
-                diagnostic.notes.push_back({Severity::note, note, {}, diagnostic.location, {}});
+                diagnostic.notes.push_back({Severity::note, note, {}, diagnostic.location, {}, {}});
             }
             diagnostics.push_back(std::move(diagnostic));
         }
@@ -143,6 +145,14 @@ App::ResolutionInputs Inventories::inputs(const SystemSource& system) {
             [this] { return get(); }};
 }
 
+std::string placementSource(const std::string& operand) {
+    return operand == "-" ? "/dev/stdin" : operand;
+}
+
+std::string placementName(const std::string& operand) {
+    return operand == "-" ? "<stdin>" : operand;
+}
+
 PlacementRun runPlacement(const std::string& file, const SystemSource& system,
                           Inventories& inventories) {
     PlacementRun run;
@@ -151,13 +161,24 @@ PlacementRun runPlacement(const std::string& file, const SystemSource& system,
         run.failure = "the system file cannot be read";
         return run;
     }
+    const std::string name = placementName(file);
     try {
-        run.result = App::resolvePlacementFile(file, system.spec(), inventories.inputs(system),
-                                               &run.detail);
+        auto bytes = std::make_shared<App::PlacementBytes>(
+            App::readPlacementBytes(placementSource(file)));
+        run.text = bytes;
+        run.result = App::resolvePlacement(bytes->view(), name, system.spec(),
+                                           inventories.inputs(system), &run.detail);
     } catch (const Placement::ParseError& error) {
         run.parseError = error;
+        // Only a text with an error is read again, to find all of them.
+        Placement::PlacementParseErrors all = Placement::collectParseErrors(run.text->view(), name);
+        run.parseErrors = std::move(all.errors);
+        run.parseStoppedEarly = all.stopped_early;
     } catch (const App::PlacementFileError& error) {
-        run.failure = error.what();
+        run.failure = "cannot open placement file: " + name;
+        if (!error.reason().empty()) {
+            run.failureReason = error.reason();
+        }
     } catch (const Placement::PlacementTooLarge& error) {
         run.failure = error.what();
     } catch (const WorkloadUnknown& error) {
@@ -184,7 +205,7 @@ namespace {
 
 Diagnostic withNotes(Diagnostic diagnostic, std::span<const std::string> notes) {
     for (const std::string& note : notes) {
-        diagnostic.notes.push_back({Severity::note, note, {}, diagnostic.location, {}});
+        diagnostic.notes.push_back({Severity::note, note, {}, diagnostic.location, {}, {}});
     }
     return diagnostic;
 }
@@ -232,25 +253,60 @@ class BlockLocator {
     std::map<std::string, SourceLocation, ByteLess> engines_;
 };
 
-} // namespace
+Diagnostic parseDiagnostic(const Placement::ParseError& error) {
+    Diagnostic diagnostic =
+        withNotes({Severity::error, error.message(), {}, error.location(), {}, {}},
+                  Placement::parseErrorNotes(error));
+    for (const Placement::ParseNote& note : error.hint().notes) {
+        diagnostic.notes.push_back({Severity::note, note.message, {},
+                                    note.location ? note.location : diagnostic.location, {}, {}});
+    }
+    return diagnostic;
+}
 
-std::vector<Diagnostic> diagnose(const PlacementRun& run) {
+/// Where a diagnostic stands, for sorting: those without a position first.
+bool positionLess(const Diagnostic& a, const Diagnostic& b) {
+    if (!a.location || !b.location) {
+        return !a.location && b.location;
+    }
+    if (a.location->line != b.location->line) {
+        return a.location->line < b.location->line;
+    }
+    return a.location->column < b.location->column;
+}
+
+std::vector<Diagnostic> diagnoseUnsorted(const PlacementRun& run) {
     std::vector<Diagnostic> diagnostics;
     if (run.failure) {
-        diagnostics.push_back({Severity::error, *run.failure, {}, std::nullopt, {}});
+        Diagnostic failure{Severity::error, *run.failure, {}, std::nullopt, {}, {}};
+        if (run.failureReason) {
+            failure.notes.push_back({Severity::note, *run.failureReason, {}, std::nullopt, {}, {}});
+        }
+        diagnostics.push_back(std::move(failure));
+        return diagnostics;
+    }
+    if (!run.parseErrors.empty()) {
+        for (const Placement::ParseError& error : run.parseErrors) {
+            diagnostics.push_back(parseDiagnostic(error));
+        }
+        if (run.parseStoppedEarly) {
+            diagnostics.back().notes.push_back(
+                {Severity::note,
+                 "stopped after " + std::to_string(run.parseErrors.size()) +
+                     " errors; the rest of the file was not read",
+                 {}, diagnostics.back().location, {}, {}});
+        }
         return diagnostics;
     }
     if (run.parseError) {
-        const Placement::ParseError& error = *run.parseError;
-        diagnostics.push_back(withNotes({Severity::error, error.message(), {}, error.location(), {}},
-                                        Placement::parseErrorNotes(error)));
+        diagnostics.push_back(parseDiagnostic(*run.parseError));
         return diagnostics;
     }
     const App::PipelineDetail& detail = run.detail;
     if (!run.result.deployment) {
         for (const Placement::PlacementIssue& issue : run.result.loweringIssues) {
             diagnostics.push_back(
-                withNotes({Severity::error, issue.message, issue.path, issue.location, {}},
+                withNotes({Severity::error, issue.message, issue.path, issue.location, {}, {}},
                           detail.loweringNotes.of(issue.path, issue.message)));
         }
         return diagnostics;
@@ -258,7 +314,7 @@ std::vector<Diagnostic> diagnose(const PlacementRun& run) {
     const BlockLocator locator(detail);
     for (const Placement::DeploymentIssue& issue : run.result.deployment->report.issues) {
         diagnostics.push_back(
-            withNotes({Severity::error, issue.message, issue.path, locator.locate(issue.path), {}},
+            withNotes({Severity::error, issue.message, issue.path, locator.locate(issue.path), {}, {}},
                       detail.resolution.notes.of(issue.path, issue.message)));
     }
     if (detail.ir) {
@@ -266,9 +322,32 @@ std::vector<Diagnostic> diagnose(const PlacementRun& run) {
              Placement::memoryLimitWarnings(*detail.ir, detail.workload)) {
             const std::string path = warning.path();
             diagnostics.push_back(
-                {Severity::warning, warning.message(), path, locator.locate(path), {}});
+                {Severity::warning, warning.message(), path, locator.locate(path), {}, {}});
         }
     }
+    return diagnostics;
+}
+
+} // namespace
+
+void finishDiagnostics(std::vector<Diagnostic>& diagnostics) {
+    for (Diagnostic& diagnostic : diagnostics) {
+        const DiagnosticRule* rule = ruleOf(diagnostic.message);
+        if (rule == nullptr) {
+            continue;
+        }
+        diagnostic.code = rule->code;
+        if (diagnostic.notes.empty() && !rule->help.empty()) {
+            diagnostic.notes.push_back(
+                {Severity::note, std::string(rule->help), {}, diagnostic.location, {}, {}});
+        }
+    }
+    std::stable_sort(diagnostics.begin(), diagnostics.end(), positionLess);
+}
+
+std::vector<Diagnostic> diagnose(const PlacementRun& run) {
+    std::vector<Diagnostic> diagnostics = diagnoseUnsorted(run);
+    finishDiagnostics(diagnostics);
     return diagnostics;
 }
 

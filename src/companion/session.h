@@ -5,12 +5,14 @@
 
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "app/pipeline.h"
+#include "app/placement_file.h"
 #include "common/source_location.h"
 #include "deployment/inventory.h"
 #include "host/probe.h"
@@ -92,12 +94,24 @@ class Inventories {
     std::exception_ptr probeFailure_;
 };
 
+/// The file that a placement operand names: "-" is standard input.
+[[nodiscard]] std::string placementSource(const std::string& operand);
+/// How diagnostics name it: "<stdin>" for "-".
+[[nodiscard]] std::string placementName(const std::string& operand);
+
 /// One placement file through the pipeline, with its detail.
 struct PlacementRun {
     std::string file;
     /// Why the file was not taken through: it could not be read, or is too large.
     std::optional<std::string> failure;
+    std::optional<std::string> failureReason; ///< the system's word for why it could not be read
+    /// The first error in the text, as the tool reports it.
     std::optional<Placement::ParseError> parseError;
+    /// Every error in the text, the first included, when it has one.
+    std::vector<Placement::ParseError> parseErrors;
+    bool parseStoppedEarly = false;
+    /// The file's bytes, for showing the lines that diagnostics point at.
+    std::shared_ptr<const App::PlacementBytes> text;
     App::PipelineResult result;
     App::PipelineDetail detail;
 
@@ -119,13 +133,20 @@ struct Diagnostic {
     std::string message;
     std::string path; ///< the issue's path; empty for a parse error or an unreadable file
     std::optional<SourceLocation> location;
-    std::vector<Diagnostic> notes; ///< notes on this diagnostic, at its location
+    std::vector<Diagnostic> notes; ///< notes on this diagnostic, at its location unless they say
+    std::string_view code;         ///< the rule's code ("P010"); empty for a note
 };
 
-/// Every problem of a run, in the order shown: the failure or the parse
-/// error; else every lowering issue; else every resolution issue; then the
-/// warnings on memory blocks below their estimates. Each with its notes.
+/// Every problem of a run: the failure, or every error in the text; else
+/// every lowering issue; else every resolution issue; then the warnings on
+/// memory blocks below their estimates. Each with its code and at least one
+/// note, sorted by position (those without one first), equal positions in
+/// the order found.
 [[nodiscard]] std::vector<Diagnostic> diagnose(const PlacementRun& run);
+
+/// Gives each diagnostic its rule's code, and its rule's help as a note
+/// where it has none, then sorts them by position as diagnose() does.
+void finishDiagnostics(std::vector<Diagnostic>& diagnostics);
 
 /// Every problem of a system file, as diagnostics, in position order; none
 /// for the built-in system.

@@ -1,6 +1,7 @@
 // The text renderings: diagnostics in the compilers' form, the explanation of
 // a resolved placement, the inventory.
 #include "app/report.h"
+#include "common/identifier.h"
 #include "companion/explanation.h"
 #include "companion/render.h"
 #include "deployment/deployment.h"
@@ -10,6 +11,8 @@
 #include "placement/ir.h"
 
 #include <algorithm>
+#include <map>
+#include <optional>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -22,18 +25,179 @@ std::string position(const SourceLocation& location) {
            std::to_string(location.column);
 }
 
-void appendDiagnostic(std::string& text, const Diagnostic& diagnostic, std::string_view file) {
+constexpr std::string_view kReset = "\x1b[0m";
+constexpr std::string_view kBold = "\x1b[1m";
+constexpr std::string_view kCaretColour = "\x1b[1;32m";
+
+std::string_view severityColour(Severity severity) {
+    switch (severity) {
+    case Severity::error:
+        return "\x1b[1;31m";
+    case Severity::warning:
+        return "\x1b[1;35m";
+    case Severity::note:
+        break;
+    }
+    return "\x1b[1;36m";
+}
+
+/// The lines of a text that diagnostics point at, found in one pass.
+class SourceLines {
+  public:
+    SourceLines(std::string_view source, const std::vector<Diagnostic>& diagnostics)
+        : source_(source) {
+        if (source.empty()) {
+            return;
+        }
+        for (const Diagnostic& diagnostic : diagnostics) {
+            want(diagnostic);
+            for (const Diagnostic& note : diagnostic.notes) {
+                want(note);
+            }
+        }
+        auto wanted = lines_.begin();
+        std::uint32_t line = 1;
+        std::size_t start = 0;
+        while (wanted != lines_.end() && start <= source.size()) {
+            const std::size_t newline = source.find('\n', start);
+            const std::size_t end = newline == std::string_view::npos ? source.size() : newline;
+            if (wanted->first == line) {
+                wanted->second = source.substr(start, end - start);
+                ++wanted;
+            }
+            if (newline == std::string_view::npos) {
+                break;
+            }
+            start = newline + 1;
+            ++line;
+        }
+    }
+
+    [[nodiscard]] std::optional<std::string_view> line(std::uint32_t number) const {
+        const auto found = lines_.find(number);
+        if (found == lines_.end() || !found->second) {
+            return std::nullopt;
+        }
+        return found->second;
+    }
+
+  private:
+    void want(const Diagnostic& diagnostic) {
+        if (diagnostic.location) {
+            lines_.try_emplace(diagnostic.location->line);
+        }
+    }
+
+    std::string_view source_;
+    std::map<std::uint32_t, std::optional<std::string_view>> lines_;
+};
+
+/// How many bytes from `column` the token there spans: a word or number,
+/// a quoted string, or one character.
+std::size_t tokenWidth(std::string_view line, std::size_t offset) {
+    if (offset >= line.size()) {
+        return 1;
+    }
+    const char first = line[offset];
+    std::size_t end = offset + 1;
+    if (isIdentifierByte(first)) {
+        while (end < line.size() && isIdentifierByte(line[end])) {
+            ++end;
+        }
+    } else if (first == '"') {
+        while (end < line.size() && line[end] != '"') {
+            end += line[end] == '\\' ? 2 : 1;
+        }
+        end = std::min(line.size(), end + 1);
+    } else {
+        while (end < line.size() && (static_cast<unsigned char>(line[end]) & 0xC0U) == 0x80U) {
+            ++end;
+        }
+    }
+    return end - offset;
+}
+
+/// "    3 |   policy: frist_fit;" and "      |           ^~~~~~~~~": the
+/// line, its control bytes shown as '?', a long one cut around the column.
+void appendExcerpt(std::string& text, std::string_view line, std::uint32_t lineNumber,
+                   std::uint32_t column, bool colour) {
+    constexpr std::size_t kContext = 80;
+    std::size_t offset = std::min<std::size_t>(column - 1, line.size());
+    std::size_t from = offset > kContext ? offset - kContext : 0;
+    while (from > 0 && (static_cast<unsigned char>(line[from]) & 0xC0U) == 0x80U) {
+        --from; // never start inside a character
+    }
+    const std::size_t to = std::min(line.size(), offset + kContext);
+    const std::size_t width = std::min(tokenWidth(line, offset), to > offset ? to - offset : 1);
+    std::string shown = from > 0 ? "..." : "";
+    std::string under(shown.size(), ' ');
+    for (std::size_t i = from; i < to; ++i) {
+        const auto byte = static_cast<unsigned char>(line[i]);
+        const bool continuation = (byte & 0xC0U) == 0x80U;
+        shown += byte == '\t' || byte >= 0x20U ? (byte == 0x7FU ? '?' : line[i]) : '?';
+        if (i < offset && !continuation) {
+            under += byte == '\t' ? '\t' : ' ';
+        }
+    }
+    if (to < line.size()) {
+        shown += "...";
+    }
+    std::size_t marks = 0;
+    for (std::size_t i = offset; i < offset + width && i < line.size(); ++i) {
+        marks += (static_cast<unsigned char>(line[i]) & 0xC0U) == 0x80U ? 0 : 1;
+    }
+    const std::string number = std::to_string(lineNumber);
+    const std::string gutter(number.size() + 5, ' ');
+    text += std::string(4, ' ') + number + " | " + shown + "\n";
+    text += gutter + "| " + under;
+    if (colour) {
+        text += kCaretColour;
+    }
+    text += "^" + std::string(marks > 1 ? marks - 1 : 0, '~');
+    if (colour) {
+        text += kReset;
+    }
+    text += "\n";
+}
+
+void appendDiagnostic(std::string& text, const Diagnostic& diagnostic, std::string_view file,
+                      const SourceLines& lines, bool colour,
+                      const std::optional<SourceLocation>& owner) {
+    if (colour) {
+        text += kBold;
+    }
     text += diagnostic.location ? position(*diagnostic.location) : std::string(file);
     text += ": ";
+    if (colour) {
+        text += kReset;
+        text += severityColour(diagnostic.severity);
+    }
     text += severityName(diagnostic.severity);
     text += ": ";
+    if (colour) {
+        text += kReset;
+        text += kBold;
+    }
     text += diagnostic.message;
+    if (colour) {
+        text += kReset;
+    }
     if (!diagnostic.path.empty()) {
         text += " [" + diagnostic.path + "]";
     }
     text += '\n';
+    // A note at its error's position needs no second excerpt.
+    const bool sameAsOwner = owner && diagnostic.location &&
+                             owner->line == diagnostic.location->line &&
+                             owner->column == diagnostic.location->column;
+    if (diagnostic.location && !sameAsOwner) {
+        if (const std::optional<std::string_view> line = lines.line(diagnostic.location->line)) {
+            appendExcerpt(text, *line, diagnostic.location->line, diagnostic.location->column,
+                          colour);
+        }
+    }
     for (const Diagnostic& note : diagnostic.notes) {
-        appendDiagnostic(text, note, file);
+        appendDiagnostic(text, note, file, lines, colour, diagnostic.location);
     }
 }
 
@@ -142,10 +306,12 @@ std::string escaped(std::string_view text, bool quoted, bool keepLineFeeds = fal
 
 } // namespace
 
-std::string diagnosticsText(const std::vector<Diagnostic>& diagnostics, std::string_view file) {
+std::string diagnosticsText(const std::vector<Diagnostic>& diagnostics, std::string_view file,
+                            DiagnosticStyle style) {
+    const SourceLines lines(style.source, diagnostics);
     std::string text;
     for (const Diagnostic& diagnostic : diagnostics) {
-        appendDiagnostic(text, diagnostic, file);
+        appendDiagnostic(text, diagnostic, file, lines, style.colour, std::nullopt);
     }
     return text;
 }

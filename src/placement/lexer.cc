@@ -107,6 +107,14 @@ void PlacementLexer::lexOther(Token& token) {
     fault_ = Fault::character;
     ParseHint hint;
     hint.byte_order_mark = byteOrderMark;
+    // The message keeps the one byte; the note shows the whole character.
+    std::size_t end = offset_ + 1;
+    while (end < text_.size() && end - offset_ < 4 &&
+           (static_cast<unsigned char>(text_[end]) & 0xC0U) == 0x80U) {
+        ++end;
+    }
+    hint.found = std::string(text_.substr(offset_, end - offset_));
+    hint.what = "character";
     throwUnexpectedCharacter(token.location, c, std::move(hint));
 }
 

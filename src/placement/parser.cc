@@ -2,6 +2,7 @@
 // and its device and defaults blocks.
 #include "placement/parser.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <functional>
@@ -413,13 +414,68 @@ std::uint32_t PlacementParser::parseUnsigned32() {
 
 std::uint64_t PlacementParser::parseByteQuantity() {
     const Position number = position();
+    const std::string_view digits = current_.text;
     const std::uint64_t count = parseUnsigned();
+    if (at(TokenKind::identifier) && current_.text.starts_with('.') &&
+        !findKeyword(std::span<const Keyword<std::uint64_t>>(Keywords::kByteUnits), current_.text)) {
+        failDecimalSize(digits, count);
+    }
     const std::uint64_t multiplier = parseKeyword<std::uint64_t>(Keywords::kByteUnits, "byte unit");
     const std::optional<std::uint64_t> bytes = checkedMul(count, multiplier);
     if (!bytes) {
         failAt(number, "byte quantity overflow");
     }
     return *bytes;
+}
+
+void PlacementParser::failDecimalSize(std::string_view digits, std::uint64_t count) const {
+    const Token fraction = current_;
+    ParseError error(fraction.location, unknownMessage("byte unit", fraction.text),
+                     {std::string(fraction.text), wordsOf(std::span<const Keyword<std::uint64_t>>(
+                                                      Keywords::kByteUnits)),
+                      "byte unit", false, {}});
+    // "1.5 GiB": the unit after the fraction says what the size was meant to be.
+    PlacementLexer peek = lexer_;
+    Token unit;
+    std::optional<std::uint64_t> multiplier;
+    try {
+        peek.next(unit);
+        if (unit.kind == TokenKind::identifier) {
+            multiplier = findKeyword(
+                std::span<const Keyword<std::uint64_t>>(Keywords::kByteUnits), unit.text);
+        }
+    } catch (const ParseError&) {
+        throw; // reading on to the unit meets this first, as for any other unit
+    }
+    const std::string_view decimals = fraction.text.substr(1);
+    std::string note = "sizes are whole numbers in B, KiB, MiB or GiB";
+    if (multiplier && !decimals.empty() && decimals.size() <= 9 &&
+        std::all_of(decimals.begin(), decimals.end(), isDigitByte)) {
+        std::uint64_t scale = 1;
+        for (std::size_t i = 0; i < decimals.size(); ++i) {
+            scale *= 10;
+        }
+        std::uint64_t fractionValue = 0;
+        (void)std::from_chars(decimals.data(), decimals.data() + decimals.size(), fractionValue);
+        const std::optional<std::uint64_t> whole = checkedMul(count, *multiplier);
+        const std::uint64_t part = fractionValue * *multiplier;
+        if (whole && part % scale == 0) {
+            if (const std::optional<std::uint64_t> bytes = checkedAdd(*whole, part / scale)) {
+                constexpr std::array<std::pair<std::uint64_t, std::string_view>, 4> kUnits = {
+                    {{1073741824, "GiB"}, {1048576, "MiB"}, {1024, "KiB"}, {1, "B"}}};
+                for (const auto& [size, name] : kUnits) {
+                    if (*bytes % size == 0) {
+                        note = "sizes are whole numbers: write " + std::to_string(*bytes / size) +
+                               " " + std::string(name) + " for " + std::string(digits) +
+                               std::string(fraction.text) + " " + std::string(unit.text);
+                        break;
+                    }
+                }
+            }
+        }
+    }
+    error.hint().notes.push_back({std::move(note), std::nullopt});
+    throw error;
 }
 
 std::string PlacementParser::parseQuotedString() {

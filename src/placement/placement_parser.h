@@ -114,6 +114,9 @@ class PlacementParser {
     /// token after the number.
     [[nodiscard]] std::uint32_t parseUnsigned32();
     [[nodiscard]] std::uint64_t parseByteQuantity();
+    /// "unknown byte unit '.5'" at the fraction of a size written "1.5 GiB",
+    /// with a note giving the size as a whole number.
+    [[noreturn]] void failDecimalSize(std::string_view digits, std::uint64_t count) const;
     [[nodiscard]] std::string parseQuotedString();
 
     template <class T>

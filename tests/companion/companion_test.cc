@@ -172,7 +172,9 @@ TEST_F(CompanionTest, CheckGoesOnPastFilesThatCannotBeRead) {
     EXPECT_EQ(outcome.status, 1);
     EXPECT_EQ(outcome.out,
               "tests/no-such.cplace: error: cannot open placement file: tests/no-such.cplace\n"
-              "examples: error: cannot open placement file: examples\n" +
+              "tests/no-such.cplace: note: no such file\n"
+              "examples: error: cannot open placement file: examples\n"
+              "examples: note: it is a directory\n" +
                   slurp("tests/companion/cases/misspelled_field.check"));
     EXPECT_EQ(outcome.err, "");
     EXPECT_EQ(runCommand({"check", "examples/demo.cplace", "examples/tour.cplace"}).status, 0);
@@ -332,7 +334,8 @@ TEST_F(HostInventoryTest, FailedProbeEndsTheRun) {
     const Outcome unreadable =
         runCommand({"check", "--inventory", "host", "tests/no-such.cplace"}, probe_);
     EXPECT_EQ(unreadable.out,
-              "tests/no-such.cplace: error: cannot open placement file: tests/no-such.cplace\n");
+              "tests/no-such.cplace: error: cannot open placement file: tests/no-such.cplace\n"
+              "tests/no-such.cplace: note: no such file\n");
 
     Inventories inventories(InventorySource::host, probe_);
     EXPECT_THROW((void)inventories.get(), std::runtime_error);

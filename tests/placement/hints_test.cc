@@ -65,7 +65,32 @@ TEST(Hints, ParseErrorNotes) {
         {body("device d { kind: CPU; }"), {"did you mean 'cpu'?"}},
         {body("device d { kind: cpu; reserve: 512; }"),
          {"a size takes a unit: 'B', 'KiB', 'MiB' or 'GiB'"}},
-        {body("device d { kind: cpu; reserve: 512 Mib; }"), {"did you mean 'MiB'?"}},
+        // Units and kinds as people write them point where they were meant, not
+        // at the nearest spelling ('B', 'cpu').
+        {body("device d { kind: cpu; reserve: 512 Mib; }"),
+         {"did you mean 'MiB'? sizes count in binary units: 1 MiB is 1048576 bytes"}},
+        {body("device d { kind: cpu; reserve: 5 MB; }"),
+         {"did you mean 'MiB'? sizes count in binary units: 1 MiB is 1048576 bytes"}},
+        {body("device d { kind: cpu; reserve: 2 GB; }"),
+         {"did you mean 'GiB'? sizes count in binary units: 1 GiB is 1073741824 bytes"}},
+        {body("device d { kind: cpu; reserve: 64 kb; }"),
+         {"did you mean 'KiB'? sizes count in binary units: 1 KiB is 1024 bytes"}},
+        {body("device d { kind: gpu; }"),
+         {"did you mean 'cuda'? an NVIDIA GPU is of kind cuda, its number in selector: { "
+          "index: N; };"}},
+        {body("device d { kind: nvidia; }"),
+         {"did you mean 'cuda'? an NVIDIA GPU is of kind cuda, its number in selector: { "
+          "index: N; };"}},
+        {body("device d { kind: cuda0; }"),
+         {"did you mean 'cuda'? an NVIDIA GPU is of kind cuda, its number in selector: { "
+          "index: N; };"}},
+        // The message keeps the byte; the note shows the whole character.
+        {body("device g\xC3\xA9 { kind: cpu; }"),
+         {"'\xC3\xA9' (U+00E9) can stand only in a quoted string or a comment; names are ASCII "
+          "letters, digits, '_', '-' and '.'"}},
+        {body("device g\xFF { kind: cpu; }"),
+         {"the byte 0xFF can stand only in a quoted string or a comment; names are ASCII "
+          "letters, digits, '_', '-' and '.'"}},
         {body("defaults transfomer { }"), {"did you mean 'transformer'?"}},
         {body("engine e { residency: persistant; }"), {"did you mean 'persistent'?"}},
         // The word is judged after its ':', which is missing here.
@@ -86,6 +111,27 @@ TEST(Hints, ParseErrorNotes) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
         EXPECT_EQ(notesOf(c.text), c.notes);
+    }
+}
+
+TEST(Hints, DecimalSizesAreWrittenWhole) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"1.5 GiB", "sizes are whole numbers: write 1536 MiB for 1.5 GiB"},
+        {"0.25 KiB", "sizes are whole numbers: write 256 B for 0.25 KiB"},
+        {"2.0 MiB", "sizes are whole numbers: write 2 MiB for 2.0 MiB"},
+        {"1.3 B", "sizes are whole numbers in B, KiB, MiB or GiB"},
+    };
+    for (const auto& [size, note] : cases) {
+        SCOPED_TRACE(size);
+        try {
+            (void)parsePlacement(body("device d { kind: cpu; reserve: " + size + "; }"), "h.cplace");
+            ADD_FAILURE() << "parsed";
+        } catch (const ParseError& error) {
+            EXPECT_EQ(error.message(), "unknown byte unit '" + size.substr(1, size.find(' ') - 1) + "'");
+            ASSERT_EQ(error.hint().notes.size(), 1U);
+            EXPECT_EQ(error.hint().notes.front().message, note);
+            EXPECT_TRUE(parseErrorNotes(error).empty());
+        }
     }
 }
 
