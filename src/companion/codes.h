@@ -1,7 +1,7 @@
 // The stable code of every rule a diagnostic can report, so that programs
 // need not match English text, and the help each gives where nothing more
 // particular is known. One table: the README's and the manual page's list
-// of codes is this table (`talvex_composite help codes` prints it).
+// of codes is this table (a test keeps them in step).
 #pragma once
 
 #include <span>

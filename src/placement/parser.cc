@@ -246,7 +246,14 @@ bool PlacementParser::atTopLevelStart() const {
 
 void PlacementParser::recover(ParseError error, const Mark& mark) {
     const bool lexical = lexer_.failed();
+    const bool missingSemicolon =
+        !lexical && error.message() == expectedMessage(describe(TokenKind::semicolon));
     if (!keep(std::move(error), mark)) {
+        return;
+    }
+    // A ';' missing at the end of a line: the next line is the next field.
+    if (missingSemicolon && depth_ == mark.depth && current_.location.line > mark.position.line &&
+        lexer_.startsLine(current_)) {
         return;
     }
     if (lexical) {

@@ -3,6 +3,7 @@
 // input, and the host inventory on a machine made of fixtures.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "app/driver.h"
+#include "companion/codes.h"
 #include "companion/session.h"
 #include "companion_support.h"
 
@@ -61,6 +63,39 @@ TEST_F(CompanionTest, CasesGiveTheirExpectedOutput) {
         ++checked;
     }
     EXPECT_GE(checked, 10);
+}
+
+TEST_F(CompanionTest, ColourOnlyWhereAskedFor) {
+    const std::string file = "tests/companion/cases/several_faults.cplace";
+    const std::string plain = slurp("tests/companion/cases/several_faults.check");
+    // Not a terminal: no colour by default, whatever NO_COLOR says.
+    EXPECT_EQ(runCommand({"check", file}).out, plain);
+    EXPECT_EQ(runCommand({"check", file, "--color", "never"}).out, plain);
+    ::setenv("NO_COLOR", "1", 1);
+    const Outcome coloured = runCommand({"check", file, "--color", "always"});
+    ::unsetenv("NO_COLOR");
+    EXPECT_NE(coloured.out.find("\x1b[1;31merror: \x1b[0m"), std::string::npos);
+    EXPECT_NE(coloured.out.find("\x1b[1;36mnote: \x1b[0m"), std::string::npos);
+    std::string stripped;
+    for (std::size_t i = 0; i < coloured.out.size(); ++i) {
+        if (coloured.out[i] == '\x1b') {
+            i = coloured.out.find('m', i);
+            continue;
+        }
+        stripped += coloured.out[i];
+    }
+    EXPECT_EQ(stripped, plain);
+    EXPECT_EQ(runCommand({"check", file, "--color", "sometimes"}).status, kUsageError);
+}
+
+TEST_F(CompanionTest, EveryRuleIsInTheReadmeTable) {
+    const std::string readme = slurp("README.md");
+    for (const DiagnosticRule& rule : diagnosticRules()) {
+        EXPECT_NE(readme.find("| `" + std::string(rule.code) + "` |"), std::string::npos)
+            << rule.code;
+        EXPECT_EQ(ruleOf(std::string(rule.message) + (rule.prefix ? "x'" : "")), &rule)
+            << rule.code;
+    }
 }
 
 TEST_F(CompanionTest, DeployIsTheToolOnEveryPlacementFile) {

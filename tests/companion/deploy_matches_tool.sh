@@ -32,5 +32,26 @@ if [[ $status -ne 1 || $err != "talvex_composite: error: cannot write to standar
   failures=$((failures + 1))
 fi
 
+# '-' is standard input, a pipe as well as a file, named <stdin>.
+for how in file pipe; do
+  if [[ $how == file ]]; then
+    "$companion" check - <tests/companion/cases/misspelled_field.cplace >"$work/stdin.out"
+  else
+    cat tests/companion/cases/misspelled_field.cplace | "$companion" check - >"$work/stdin.out"
+  fi
+  sed 's|tests/companion/cases/misspelled_field.cplace|<stdin>|' \
+    tests/companion/cases/misspelled_field.check >"$work/stdin.expected"
+  if ! cmp -s "$work/stdin.out" "$work/stdin.expected"; then
+    echo "FAIL check - from a $how"
+    diff "$work/stdin.expected" "$work/stdin.out"
+    failures=$((failures + 1))
+  fi
+  checked=$((checked + 1))
+done
+if ! "$companion" deploy - <examples/demo.cplace | cmp -s - <("$tool" examples/demo.cplace); then
+  echo "FAIL deploy - is not the tool's report"
+  failures=$((failures + 1))
+fi
+
 echo "$((checked + 1 - failures)) passed, $failures failed"
 [[ $failures -eq 0 ]]
