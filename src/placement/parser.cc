@@ -665,7 +665,16 @@ PlacementSpec PlacementParser::parseDocument(PlacementBlockSink& blocks) {
         // A field that could not be told may have been the format.
         topFieldLost_ = topFieldLost_ || (!told && errorCount() != 0);
     }
-    closeBlock();
+    if (errors_ == nullptr) {
+        closeBlock();
+    } else {
+        try {
+            closeBlock();
+        } catch (ParseError& error) {
+            keep(std::move(error), markHere()); // nothing may follow the body anyway
+            return placement;
+        }
+    }
     if (!at(TokenKind::end)) {
         // What follows an early '}' is the rest of the body: nothing after it
         // is judged, so the format it may hold is not missed either.

@@ -61,8 +61,8 @@ class PlacementParser {
         ++depth_;
     }
     void closeBlock() {
+        --depth_; // first: the token after the '}' may not be readable
         advance();
-        --depth_;
     }
     /// Reads the fields of a block with `field` up to its "}", and consumes
     /// it. False when recovery cut the block short (the text ended, or a new

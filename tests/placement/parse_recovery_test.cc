@@ -79,6 +79,12 @@ TEST(ParseRecovery, ReportsEachIndependentFaultOnce) {
          "placement p for system s {\n  format: 1;\n}\n}\n  engine e { }\n",
          {"4:1: unexpected content after placement"}},
         {"the empty text", "", {"1:1: expected 'placement'"}},
+        {"a byte no token starts with after the body",
+         "placement p for system s {\n  policy: First_fit;\n  format: 1;\n}\x7F\n",
+         {"2:11: unknown policy 'First_fit'", "4:2: unexpected character '\x7F'"}},
+        {"a byte no token starts with after a block",
+         "placement p for system s {\n  format: 1;\n  device g { kind: cpu; }$\n  policy: x;\n}\n",
+         {"3:26: unexpected character '$'", "4:11: unknown policy 'x'"}},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(errorsOf(c.text), c.errors) << c.name;
