@@ -153,7 +153,8 @@ void appendExcerpt(std::string& text, std::string_view line, std::uint32_t lineN
     if (colour) {
         text += kCaretColour;
     }
-    text += "^" + std::string(marks > 1 ? marks - 1 : 0, '~');
+    text += '^';
+    text.append(marks > 1 ? marks - 1 : 0, '~');
     if (colour) {
         text += kReset;
     }

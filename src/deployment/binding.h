@@ -6,9 +6,13 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "deployment/deployment.h"
+#include "common/byte_order.h"
 #include "deployment/inventory.h"
 #include "placement/hints.h"
 #include "placement/ir.h"
@@ -46,6 +50,26 @@ struct BoundDevice {
                                                    const ResourceInventory& inventory,
                                                    std::vector<DeploymentIssue>& issues,
                                                    IssueNotes* notes = nullptr);
+
+/// Why a device named by an engine cannot take it, for a note that reads the
+/// same whatever the policy: it is not declared (with the block that would
+/// declare it), did not bind to the inventory, or keeps back more than it
+/// has. Built once per resolution; each question is a lookup.
+class DeviceProblems {
+  public:
+    DeviceProblems(const std::vector<LoweredDevice>& declared, const std::vector<BoundDevice>& bound);
+    /// Absent for a device that bound with room after its reserve.
+    [[nodiscard]] std::optional<std::string> of(std::string_view device) const;
+    /// The devices left out for a problem of their own, for a note on what
+    /// follows from it: "'cpu0' (its reserve), 'gpu1' (did not bind)"; empty
+    /// when none was.
+    [[nodiscard]] std::string leftOut() const;
+
+  private:
+    std::set<std::string_view, ByteLess> declared_; // views into the IR
+    std::map<std::string_view, std::string, ByteLess> problems_;
+    std::map<std::string_view, std::string, ByteLess> short_;
+};
 
 /// What the inventory offers a declared device of `kind`, for a note: its
 /// devices of that kind (the first few) with their indexes.

@@ -68,6 +68,60 @@ const InventoryDevice* InventoryBinder::bind(const LoweredDevice& device) const 
     return found == first_cuda_by_index_.end() ? nullptr : found->second;
 }
 
+DeviceProblems::DeviceProblems(const std::vector<LoweredDevice>& declared,
+                               const std::vector<BoundDevice>& bound) {
+    std::map<std::string_view, const BoundDevice*, ByteLess> boundOf;
+    for (const BoundDevice& device : bound) {
+        boundOf.try_emplace(device.declared->id, &device);
+    }
+    for (const LoweredDevice& device : declared) {
+        const auto found = boundOf.find(device.id);
+        std::string quoted(1, '\'');
+        quoted += device.id;
+        quoted += '\'';
+        if (found == boundOf.end()) {
+            problems_.try_emplace(device.id, quoted + " did not bind to the inventory (see the "
+                                                      "error at its device block)");
+            short_.try_emplace(device.id, quoted + " (did not bind)");
+        } else if (!found->second->usable_after_reserve) {
+            const std::uint64_t usable = usableMemory(*found->second->physical);
+            problems_.try_emplace(device.id, quoted + " keeps back more than it has: its reserve "
+                                                      "is " +
+                                                  std::to_string(device.reserve - usable) +
+                                                  " bytes over the " + std::to_string(usable) +
+                                                  " bytes usable");
+            short_.try_emplace(device.id, quoted + " (its reserve)");
+        }
+    }
+    for (const LoweredDevice& device : declared) {
+        declared_.insert(device.id);
+    }
+}
+
+std::optional<std::string> DeviceProblems::of(std::string_view device) const {
+    if (!declared_.contains(device)) {
+        std::string note(1, '\'');
+        note += device;
+        note += "' is not a declared device; to declare it: ";
+        note += declarationFor(device);
+        return note;
+    }
+    const auto found = problems_.find(device);
+    if (found == problems_.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+std::string DeviceProblems::leftOut() const {
+    std::string text;
+    for (const auto& [device, reason] : short_) {
+        text += text.empty() ? "" : ", ";
+        text += reason;
+    }
+    return text;
+}
+
 std::vector<BoundDevice> bindDevices(const std::vector<LoweredDevice>& devices,
                                      const ResourceInventory& inventory,
                                      std::vector<DeploymentIssue>& issues, IssueNotes* notes) {

@@ -85,9 +85,14 @@ class FreeSpaceTree {
 /// A slot for every declared device that binds with its
 /// reserve, in device-name order.
 std::vector<FitSlot> bindSlots(const PlacementIR& ir, const ResourceInventory& inventory,
-                               std::vector<DeploymentIssue>& issues, IssueNotes* notes) {
+                               std::vector<DeploymentIssue>& issues, IssueNotes* notes,
+                               std::optional<DeviceProblems>& problems) {
     std::vector<FitSlot> slots;
-    for (const BoundDevice& bound : bindDevices(ir.devices, inventory, issues, notes)) {
+    const std::vector<BoundDevice> boundDevices = bindDevices(ir.devices, inventory, issues, notes);
+    if (notes != nullptr) {
+        problems.emplace(ir.devices, boundDevices);
+    }
+    for (const BoundDevice& bound : boundDevices) {
         if (bound.usable_after_reserve) {
             slots.push_back(
                 {bound.declared->id, bound.physical->id, *bound.usable_after_reserve, 0});
@@ -105,6 +110,10 @@ std::vector<FitSlot> bindSlots(const PlacementIR& ir, const ResourceInventory& i
         if (notes != nullptr) {
             notes->add("placement.devices", message,
                        "declare a device that the inventory has, with a reserve that fits");
+            if (const std::string left = problems->leftOut(); !left.empty()) {
+                notes->add("placement.devices", message,
+                           "this follows from the devices left out above: " + left);
+            }
         }
     }
     return slots;
@@ -176,7 +185,9 @@ std::string freeBytes(const FitStep& step) {
 /// whole peak. Nothing moves once placed.
 void place(PlacementIR& working, const std::vector<Candidate>& candidates,
            std::vector<FitSlot>& slots, std::vector<DeploymentIssue>& issues,
-           ResolutionDetail* detail) {
+           ResolutionDetail* detail, const DeviceProblems* problems) {
+    // Computed once: what every engine that finds no room has in common.
+    const std::string leftOut = problems != nullptr ? problems->leftOut() : std::string();
     std::map<std::string_view, std::size_t, ByteLess> slot_of; // views into the slots
     for (std::size_t i = 0; i < slots.size(); ++i) {
         slot_of.emplace(slots[i].device, i);
@@ -211,6 +222,11 @@ void place(PlacementIR& working, const std::vector<Candidate>& candidates,
                                   "a peak of " + std::to_string(peak) + " bytes against " +
                                       freeBytes(*step) + " at that point of first fit");
             }
+            // Not for a pinned device: its own note says what became of it.
+            if (!leftOut.empty() && !engine.device) {
+                detail->notes.add(issues.back().path, issues.back().message,
+                                  "this may follow from the devices left out above: " + leftOut);
+            }
         };
         std::size_t slot_index = 0;
         if (!engine.device) {
@@ -229,9 +245,10 @@ void place(PlacementIR& working, const std::vector<Candidate>& candidates,
                 refuse("pinned device is not a usable allowed device", 0, 0);
                 if (detail != nullptr) {
                     detail->notes.add(issues.back().path, issues.back().message,
-                                      "'" + *engine.device +
-                                          "' is not declared, did not bind, or keeps back more "
-                                          "than it has");
+                                      problems->of(*engine.device)
+                                          .value_or("'" + *engine.device +
+                                                    "' is not declared, did not bind, or keeps "
+                                                    "back more than it has"));
                 }
                 continue;
             }
@@ -273,10 +290,11 @@ DeploymentResult resolveDeployment(const PlacementIR& ir, const ResourceInventor
     result.report.hardware_fingerprint = hardwareFingerprint(inventory);
     std::vector<DeploymentIssue>& issues = result.report.issues;
 
-    std::vector<FitSlot> slots = bindSlots(working, inventory, issues, notes);
+    std::optional<DeviceProblems> problems;
+    std::vector<FitSlot> slots = bindSlots(working, inventory, issues, notes, problems);
     std::vector<Candidate> candidates = collectCandidates(working, requirements, issues);
     orderCandidates(candidates, working);
-    place(working, candidates, slots, issues, detail);
+    place(working, candidates, slots, issues, detail, problems ? &*problems : nullptr);
     if (!issues.empty()) {
         sortIssues(issues);
         return result;

@@ -67,7 +67,12 @@ DeploymentReport oomPreflight(const PlacementIR& ir, const ResourceInventory& in
 
     // Declared id -> position of its budget; the budget names the bound device.
     std::map<std::string_view, std::size_t, ByteLess> budget_of; // views into the IR
-    for (const BoundDevice& bound : bindDevices(ir.devices, inventory, issues, notes)) {
+    const std::vector<BoundDevice> boundDevices = bindDevices(ir.devices, inventory, issues, notes);
+    std::optional<DeviceProblems> problems;
+    if (notes != nullptr) {
+        problems.emplace(ir.devices, boundDevices);
+    }
+    for (const BoundDevice& bound : boundDevices) {
         DeviceBudget budget;
         budget.device = bound.declared->id;
         budget.physical_device = bound.physical->id;
@@ -109,9 +114,11 @@ DeploymentReport oomPreflight(const PlacementIR& ir, const ResourceInventory& in
                     }
                 }
                 notes->add(issues.back().path, message,
-                           "'" + *engine.device + "' " +
-                               (declared.contains(*engine.device) ? "did not bind to the inventory"
-                                                                  : "is not a declared device"));
+                           problems->of(*engine.device)
+                               .value_or("'" + *engine.device + "' " +
+                                         (declared.contains(*engine.device)
+                                              ? "did not bind to the inventory"
+                                              : "is not a declared device")));
             }
             continue;
         }
@@ -138,6 +145,10 @@ DeploymentReport oomPreflight(const PlacementIR& ir, const ResourceInventory& in
             if (notes != nullptr) {
                 notes->add(issues.back().path, issues.back().message,
                            peaksOn(report.assignments, budget.device));
+                if (std::optional<std::string> reserve = problems->of(budget.device)) {
+                    notes->add(issues.back().path, issues.back().message,
+                               "this follows from the reserve: " + *reserve);
+                }
             }
         } else {
             budget.headroom = budget.usable - budget.requested;

@@ -95,13 +95,39 @@ std::string characterName(std::string_view bytes) {
     char hex[16];
     if (whole) {
         std::snprintf(hex, sizeof hex, "U+%04X", static_cast<unsigned>(code));
-        return "'" + std::string(bytes) + "' (" + hex + ")";
+        std::string name(1, '\'');
+        name += bytes;
+        name += "' (";
+        name += hex;
+        name += ')';
+        return name;
     }
     std::snprintf(hex, sizeof hex, "0x%02X", static_cast<unsigned>(lead));
     return std::string("the byte ") + hex;
 }
 
 } // namespace
+
+std::string declarationFor(std::string_view name) {
+    const std::string lower = lowered(name);
+    std::string block = "device ";
+    block += name;
+    if (lower.starts_with("cpu") || lower.starts_with("host")) {
+        block += " { kind: cpu; }";
+        return block;
+    }
+    std::size_t digits = name.size();
+    while (digits > 0 && isDigitByte(name[digits - 1])) {
+        --digits;
+    }
+    const std::string_view index = name.size() - digits > 0 && name.size() - digits <= 9
+                                       ? name.substr(digits)
+                                       : std::string_view("0");
+    block += " { kind: cuda; selector: { index: ";
+    block += index;
+    block += "; }; }";
+    return block;
+}
 
 std::vector<std::string> parseErrorNotes(const ParseError& error) {
     const ParseHint& hint = error.hint();

@@ -30,6 +30,11 @@ class IssueNotes {
     std::map<std::string, std::vector<std::string>, ByteLess> notes_;
 };
 
+/// The block that would declare a device called `name`, its kind guessed
+/// from the name: "device gpu1 { kind: cuda; selector: { index: 1; }; }",
+/// "device cpu0 { kind: cpu; }".
+[[nodiscard]] std::string declarationFor(std::string_view name);
+
 /// Notes for a parse error: the nearest valid word ("did you mean 'policy'?")
 /// or the valid ones, the units a size needs, a byte-order mark at the start.
 [[nodiscard]] std::vector<std::string> parseErrorNotes(const ParseError& error);

@@ -260,6 +260,7 @@ PlacementLowering::lowerEngines(const PlacementSpec& header,
                     if (text) {
                         note(path, message, std::move(*text));
                     }
+                    note(path, message, "to declare it: " + declarationFor(*lowered.device));
                 }
             }
             if (isExplicit && !lowered.device) {

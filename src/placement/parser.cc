@@ -159,8 +159,12 @@ namespace {
 std::string foundText(const Token& token) {
     switch (token.kind) {
     case TokenKind::identifier:
-    case TokenKind::number:
-        return "'" + std::string(token.text) + "'";
+    case TokenKind::number: {
+        std::string quoted(1, '\'');
+        quoted += token.text;
+        quoted += '\'';
+        return quoted;
+    }
     case TokenKind::string:
         return "a quoted string";
     case TokenKind::end:
@@ -472,9 +476,15 @@ void PlacementParser::failDecimalSize(std::string_view digits, std::uint64_t cou
                     {{1073741824, "GiB"}, {1048576, "MiB"}, {1024, "KiB"}, {1, "B"}}};
                 for (const auto& [size, name] : kUnits) {
                     if (*bytes % size == 0) {
-                        note = "sizes are whole numbers: write " + std::to_string(*bytes / size) +
-                               " " + std::string(name) + " for " + std::string(digits) +
-                               std::string(fraction.text) + " " + std::string(unit.text);
+                        note = "sizes are whole numbers: write ";
+                        note += std::to_string(*bytes / size);
+                        note += ' ';
+                        note += name;
+                        note += " for ";
+                        note += digits;
+                        note += fraction.text;
+                        note += ' ';
+                        note += unit.text;
                         break;
                     }
                 }

@@ -89,8 +89,10 @@ TEST(ResolutionDetail, NotesGiveTheFiguresBehindEachRefusal) {
           "reserve 0 -> requested by 'a' (400000000 bytes), 'b' (3000000 bytes)",
           "device.gpu1: declared device is absent from resource inventory -> the inventory's cuda "
           "devices: 'example-gpu-0' (index 0)",
-          "engine.c: assigned device is unresolved -> 'gpu1' did not bind to the inventory",
-          "engine.d: assigned device is unresolved -> 'nowhere' is not a declared device",
+          "engine.c: assigned device is unresolved -> 'gpu1' did not bind to the inventory (see "
+          "the error at its device block)",
+          "engine.d: assigned device is unresolved -> 'nowhere' is not a declared device; to "
+          "declare it: device nowhere { kind: cuda; selector: { index: 0; }; }",
           "engine.e: explicit engine has no device assignment -> name its device in its engine "
           "block, or let policy: first_fit place it"}},
         {"first fit: a peak against each device's free bytes, a pinned one against its device",
@@ -102,6 +104,44 @@ TEST(ResolutionDetail, NotesGiveTheFiguresBehindEachRefusal) {
           "2000 bytes against 'cpu0' 1000, 'gpu0' 500 bytes free at that point of first fit",
           "engine.pinned: pinned peak 600 bytes exceeds device headroom -> a peak of 600 bytes "
           "against 'gpu0' 500 bytes free at that point of first fit"}},
+        // The same faults pinned under first fit read as they do assigned above.
+        {"first fit: a pinned device that did not bind or is not declared says which",
+         makeIr(PlacementPolicy::first_fit, {cpu("cpu0"), cuda("gpu1", 1)},
+                {onDevice("c", "gpu1"), onDevice("d", "nowhere")}),
+         {withPeak("c", 1), withPeak("d", 1)},
+         {"device.gpu1: declared device is absent from resource inventory -> the inventory's cuda "
+          "devices: 'example-gpu-0' (index 0)",
+          "engine.c: pinned device is not a usable allowed device -> 'gpu1' did not bind to the "
+          "inventory (see the error at its device block)",
+          "engine.d: pinned device is not a usable allowed device -> 'nowhere' is not a declared "
+          "device; to declare it: device nowhere { kind: cuda; selector: { index: 0; }; }"}},
+        // Two oversized reserves: what follows from them says so.
+        {"first fit: no device left after two oversized reserves",
+         makeIr(PlacementPolicy::first_fit, {cpu("cpu0", kFourGiB), cuda("gpu0", 0, kFourGiB)},
+                {makeEngine("a"), onDevice("b", "gpu0")}),
+         {withPeak("a", 1), withPeak("b", 1)},
+         {"device.cpu0: external reserve exceeds currently usable memory -> reserve 4294967296 "
+          "bytes against 402653184 bytes usable on 'example-cpu'",
+          "device.gpu0: external reserve exceeds currently usable memory -> reserve 4294967296 "
+          "bytes against 3221225472 bytes usable on 'example-gpu-0'",
+          "engine.a: first_fit cannot place peak 1 bytes on any allowed device -> this may follow "
+          "from the devices left out above: 'cpu0' (its reserve), 'gpu0' (its reserve)",
+          "engine.b: pinned device is not a usable allowed device -> 'gpu0' keeps back more than "
+          "it has: its reserve is 1073741824 bytes over the 3221225472 bytes usable",
+          "placement.devices: first_fit has no usable allowed device -> declare a device that the "
+          "inventory has, with a reserve that fits",
+          "placement.devices: first_fit has no usable allowed device -> this follows from the "
+          "devices left out above: 'cpu0' (its reserve), 'gpu0' (its reserve)"}},
+        {"explicit: an oversized reserve, and the memory refusal that follows from it",
+         makeIr(PlacementPolicy::explicit_, {cpu("cpu0", kFourGiB)}, {onDevice("a", "cpu0")}),
+         {withPeak("a", 1)},
+         {"device.cpu0: OOM preflight: requested 1 bytes, usable 0 bytes after reserve "
+          "4294967296 -> requested by 'a' (1 bytes)",
+          "device.cpu0: OOM preflight: requested 1 bytes, usable 0 bytes after reserve "
+          "4294967296 -> this follows from the reserve: 'cpu0' keeps back more than it has: its "
+          "reserve is 3892314112 bytes over the 402653184 bytes usable",
+          "device.cpu0: external reserve exceeds currently usable memory -> reserve 4294967296 "
+          "bytes against 402653184 bytes usable on 'example-cpu'"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

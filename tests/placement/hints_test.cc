@@ -161,11 +161,17 @@ TEST(Hints, LoweringNotes) {
     EXPECT_EQ(loweringNotes(header + "device gpu0 { kind: cuda; selector: { index: 0; }; } "
                                      "engine temporal-dpsh { device: gpu9; } "
                                      "engine sensory-sync { device: tpu; } }"),
-              (std::vector<std::string>{"engine.sensory-sync: a declared device is one of 'gpu0'",
-                                        "engine.temporal-dpsh: did you mean 'gpu0'?"}));
-    EXPECT_EQ(loweringNotes(header + "engine temporal-dpsh { device: gpu0; } }"),
               (std::vector<std::string>{
-                  "engine.temporal-dpsh: no device is declared; add a device block for it"}));
+                  "engine.sensory-sync: a declared device is one of 'gpu0'",
+                  "engine.sensory-sync: to declare it: device tpu { kind: cuda; selector: { "
+                  "index: 0; }; }",
+                  "engine.temporal-dpsh: did you mean 'gpu0'?",
+                  "engine.temporal-dpsh: to declare it: device gpu9 { kind: cuda; selector: { "
+                  "index: 9; }; }"}));
+    EXPECT_EQ(loweringNotes(header + "engine temporal-dpsh { device: cpu1; } }"),
+              (std::vector<std::string>{
+                  "engine.temporal-dpsh: no device is declared; add a device block for it",
+                  "engine.temporal-dpsh: to declare it: device cpu1 { kind: cpu; }"}));
     EXPECT_EQ(loweringNotes(header + "policy: explicit; device g { kind: cuda; } "
                                      "engine sensory-sync { } engine temporal-dpsh { device: g; } "
                                      "engine intuition-transformer { device: g; } }"),
