@@ -17,6 +17,7 @@
 
 #include "app/driver.h"
 #include "app/placement_file.h"
+#include "companion/completion.h"
 #include "companion/explanation.h"
 #include "companion/fleet.h"
 #include "companion/inventory_file.h"
@@ -396,7 +397,19 @@ template <class Work> int withInputs(const Context& context, Work work) {
 
 using FormatNames = std::map<std::string, Format>;
 
-void formatOption(CLI::App& command, Options& options, const FormatNames& formats,
+/// What a shell completes for each option and operand.
+using Hints = std::map<const CLI::Option*, ValueHint>;
+
+const ValueHint kPlacementFiles{{}, {".cplace"}};
+const ValueHint kSystemFiles{{}, {".toml"}};
+const ValueHint kInventoryFiles{{}, {".json"}};
+
+CLI::Option* hinted(Hints& hints, CLI::Option* option, ValueHint hint) {
+    hints[option] = std::move(hint);
+    return option;
+}
+
+void formatOption(CLI::App& command, Options& options, Hints& hints, const FormatNames& formats,
                   const std::string& help) {
     std::vector<std::string> names;
     for (const auto& [name, format] : formats) {
@@ -404,29 +417,35 @@ void formatOption(CLI::App& command, Options& options, const FormatNames& format
     }
     // CLI11 runs the transform added last first: the names are checked
     // before they become values, so that a mistake is told in words.
-    command.add_option("--format", options.format, help)
-        ->transform(CLI::Transformer(formats))
-        ->transform(CLI::IsMember(names));
+    CLI::Option* option = command.add_option("--format", options.format, help)
+                              ->transform(CLI::Transformer(formats))
+                              ->transform(CLI::IsMember(names));
+    hinted(hints, option, ValueHint{names, {}});
 }
 
-void inventoryOption(CLI::App& command, Options& options) {
-    command
-        .add_option("--inventory", options.inventory,
-                    "fixture (the default): the portable fixture; host: this machine; "
-                    "FILE.json: a machine saved by 'inventory --format json' or written by hand")
-        ->check(CLI::Validator(
-            [](const std::string& value) {
-                return value == "fixture" || value == "host" || value.ends_with(".json")
-                           ? std::string()
-                           : "expected fixture, host or a FILE.json, not '" + value + "'";
-            },
-            "fixture|host|FILE.json"));
+void inventoryOption(CLI::App& command, Options& options, Hints& hints) {
+    CLI::Option* option =
+        command
+            .add_option(
+                "--inventory", options.inventory,
+                "fixture (the default): the portable fixture; host: this machine; "
+                "FILE.json: a machine saved by 'inventory --format json' or written by hand")
+            ->check(CLI::Validator(
+                [](const std::string& value) {
+                    return value == "fixture" || value == "host" || value.ends_with(".json")
+                               ? std::string()
+                               : "expected fixture, host or a FILE.json, not '" + value + "'";
+                },
+                "fixture|host|FILE.json"));
+    hinted(hints, option, ValueHint{{"fixture", "host"}, kInventoryFiles.extensions});
 }
 
-void systemOption(CLI::App& command, Options& options) {
-    command.add_option("--system", options.system,
-                       "a system file (TOML) to resolve against instead of the built-in "
-                       "composite-three-engine");
+void systemOption(CLI::App& command, Options& options, Hints& hints) {
+    hinted(hints,
+           command.add_option("--system", options.system,
+                              "a system file (TOML) to resolve against instead of the built-in "
+                              "composite-three-engine"),
+           kSystemFiles);
 }
 
 const FormatNames kTextOrJson = {{"text", Format::text}, {"json", Format::json}};
@@ -438,7 +457,7 @@ struct Command {
     std::string_view name;
     std::string_view synopsis; ///< what follows the name in the usage
     std::string_view summary;
-    void (*setup)(CLI::App& command, Options& options);
+    void (*setup)(CLI::App& command, Options& options, Hints& hints);
     int (*work)(const Context& context);
 };
 
@@ -446,25 +465,29 @@ const Command kCommands[] = {
     {"deploy",
      "FILE [--system FILE.toml] [--format text|json|kubernetes] [--inventory fixture|host|FILE.json]",
      "Resolve one placement file and print its report, as talvex_composite_deploy does",
-     [](CLI::App& command, Options& options) {
-         command.add_option("FILE", options.files, "the placement file")->required()->expected(1);
-         formatOption(command, options,
+     [](CLI::App& command, Options& options, Hints& hints) {
+         hinted(hints, command.add_option("FILE", options.files, "the placement file"),
+                kPlacementFiles)
+             ->required()
+             ->expected(1);
+         formatOption(command, options, hints,
                       {{"text", Format::text}, {"json", Format::json},
                        {"kubernetes", Format::kubernetes}},
                       "text (the default), json, or kubernetes: a manifest of one replica");
-         inventoryOption(command, options);
-         systemOption(command, options);
+         inventoryOption(command, options, hints);
+         systemOption(command, options, hints);
      },
      [](const Context& context) { return withInputs(context, deploy); }},
     {"check",
      "[FILE...] [--system FILE.toml] [--format text|json] [--inventory fixture|host|FILE.json]",
      "Show every problem of each placement file (and of the system file), with its position and "
      "hints",
-     [](CLI::App& command, Options& options) {
-         command.add_option("FILE", options.files, "the placement files");
-         formatOption(command, options, kTextOrJson, "text (the default) or json");
-         inventoryOption(command, options);
-         systemOption(command, options);
+     [](CLI::App& command, Options& options, Hints& hints) {
+         hinted(hints, command.add_option("FILE", options.files, "the placement files"),
+                kPlacementFiles);
+         formatOption(command, options, hints, kTextOrJson, "text (the default) or json");
+         inventoryOption(command, options, hints);
+         systemOption(command, options, hints);
      },
      [](const Context& context) {
          if (context.options.files.empty() && context.options.system.empty()) {
@@ -475,17 +498,23 @@ const Command kCommands[] = {
     {"explain",
      "FILE [--system FILE.toml] [--format text|json] [--inventory fixture|host|FILE.json]",
      "Resolve one placement file and explain it: peaks, first fit, budgets, and how much more fits",
-     [](CLI::App& command, Options& options) {
-         command.add_option("FILE", options.files, "the placement file")->required()->expected(1);
-         formatOption(command, options, kTextOrJson, "text (the default) or json");
-         inventoryOption(command, options);
-         systemOption(command, options);
+     [](CLI::App& command, Options& options, Hints& hints) {
+         hinted(hints, command.add_option("FILE", options.files, "the placement file"),
+                kPlacementFiles)
+             ->required()
+             ->expected(1);
+         formatOption(command, options, hints, kTextOrJson, "text (the default) or json");
+         inventoryOption(command, options, hints);
+         systemOption(command, options, hints);
      },
      [](const Context& context) { return withInputs(context, explain); }},
     {"system", "FILE.toml [--format text|json|dot]", "Check a system file and show its hash and each engine's estimate",
-     [](CLI::App& command, Options& options) {
-         command.add_option("FILE", options.files, "the system file (TOML)")->required()->expected(1);
-         formatOption(command, options,
+     [](CLI::App& command, Options& options, Hints& hints) {
+         hinted(hints, command.add_option("FILE", options.files, "the system file (TOML)"),
+                kSystemFiles)
+             ->required()
+             ->expected(1);
+         formatOption(command, options, hints,
                       {{"text", Format::text}, {"json", Format::json}, {"dot", Format::dot}},
                       "text (the default), json or dot");
      },
@@ -495,12 +524,17 @@ const Command kCommands[] = {
     {"fit", "PLACEMENT INVENTORY... [--system FILE.toml] [--format text|json] [--jobs N]",
      "Resolve one placement against many machines (inventory files, or folders of them): one "
      "line each",
-     [](CLI::App& command, Options& options) {
-         command.add_option("PLACEMENT", options.placement, "the placement file")->required();
-         command.add_option("INVENTORY", options.files, "inventory files, or folders of .json files")
+     [](CLI::App& command, Options& options, Hints& hints) {
+         hinted(hints, command.add_option("PLACEMENT", options.placement, "the placement file"),
+                kPlacementFiles)
              ->required();
-         formatOption(command, options, kTextOrJson, "text (the default) or json");
-         systemOption(command, options);
+         hinted(hints,
+                command.add_option("INVENTORY", options.files,
+                                   "inventory files, or folders of .json files"),
+                kInventoryFiles)
+             ->required();
+         formatOption(command, options, hints, kTextOrJson, "text (the default) or json");
+         systemOption(command, options, hints);
          command.add_option("--jobs", options.jobs, "threads (default: one per core)")
              ->check(CLI::Range(1U, 1024U));
      },
@@ -509,9 +543,9 @@ const Command kCommands[] = {
      }},
     {"inventory", "[--format text|json] [--inventory fixture|host|FILE.json]",
      "Show the inventory that resolution uses",
-     [](CLI::App& command, Options& options) {
-         formatOption(command, options, kTextOrJson, "text (the default) or json");
-         inventoryOption(command, options);
+     [](CLI::App& command, Options& options, Hints& hints) {
+         formatOption(command, options, hints, kTextOrJson, "text (the default) or json");
+         inventoryOption(command, options, hints);
      },
      [](const Context& context) {
          std::optional<Inventories> inventories =
@@ -534,6 +568,12 @@ int usageError(std::ostream& err, std::string_view message) {
     return kUsageError;
 }
 
+/// The subcommands that help lists; completion's is hidden.
+std::vector<const CLI::App*> visibleSubcommands(const CLI::App& app) {
+    return app.get_subcommands(
+        [](const CLI::App* subcommand) { return !subcommand->get_group().empty(); });
+}
+
 /// The subcommand called `name`, or null.
 CLI::App* subcommandNamed(CLI::App& app, std::string_view name) {
     for (CLI::App* subcommand : app.get_subcommands([](CLI::App*) { return true; })) {
@@ -544,9 +584,54 @@ CLI::App* subcommandNamed(CLI::App& app, std::string_view name) {
     return nullptr;
 }
 
+/// An option's names as written: "-h", "--help".
+std::vector<std::string> namesOf(const CLI::Option& option) {
+    std::vector<std::string> names;
+    for (const std::string& name : option.get_snames()) {
+        names.push_back("-" + name);
+    }
+    for (const std::string& name : option.get_lnames()) {
+        names.push_back("--" + name);
+    }
+    return names;
+}
+
+/// What the shells complete, from the subcommands as CLI11 holds them.
+CompletedProgram completedProgram(const CLI::App& app, const Hints& hints) {
+    const auto completed = [&hints](const CLI::Option& option) {
+        CompletedOption result;
+        result.names = namesOf(option);
+        result.help = option.get_description();
+        result.takes_value = option.get_items_expected_max() > 0;
+        if (const auto hint = hints.find(&option); hint != hints.end()) {
+            result.values = hint->second;
+        }
+        return result;
+    };
+    CompletedProgram program{std::string(kProgram), {}, {}};
+    for (const CLI::Option* option : app.get_options()) {
+        program.options.push_back(completed(*option));
+    }
+    for (const CLI::App* subcommand : visibleSubcommands(app)) {
+        CompletedCommand command{subcommand->get_name(), subcommand->get_description(), {}, {},
+                                 false};
+        for (const CLI::Option* option : subcommand->get_options()) {
+            if (option->nonpositional()) {
+                command.options.push_back(completed(*option));
+            } else {
+                command.operands.push_back(completed(*option).values);
+                command.last_operand_repeats = option->get_items_expected_max() > 1;
+            }
+        }
+        program.commands.push_back(std::move(command));
+    }
+    return program;
+}
+
 int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                const Host::HostProbeOptions& probe) {
     Options options;
+    Hints hints;
     CLI::App app("Resolves how the engines of a composite system (composite-three-engine, or "
                  "one of your own from a system file) are deployed, shows every issue of a "
                  "placement file with its position, explains the plan and how much more fits, "
@@ -557,11 +642,23 @@ int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
     const Command* chosen = nullptr;
     for (const Command& command : kCommands) {
         CLI::App* subcommand = app.add_subcommand(std::string(command.name), std::string(command.summary));
-        command.setup(*subcommand, options);
+        command.setup(*subcommand, options, hints);
         subcommand->callback([&chosen, &command] { chosen = &command; });
     }
     CLI::App* helpCommand = app.add_subcommand("help", "Show the help of a subcommand");
-    helpCommand->add_option("SUBCOMMAND", options.topic, "the subcommand");
+    CLI::Option* topic = helpCommand->add_option("SUBCOMMAND", options.topic, "the subcommand");
+    // Hidden: its output is installed, not typed.
+    std::string shell;
+    CLI::App* completionCommand =
+        app.add_subcommand("completion", "Write the completion script of a shell")->group("");
+    completionCommand->add_option("SHELL", shell, "bash, zsh or fish")
+        ->required()
+        ->check(CLI::IsMember(std::vector<std::string>(kShells.begin(), kShells.end())));
+    std::vector<std::string> subcommandNames;
+    for (const CLI::App* subcommand : visibleSubcommands(app)) {
+        subcommandNames.push_back(subcommand->get_name());
+    }
+    hints[topic] = ValueHint{subcommandNames, {}};
 
     // CLI11 says only that a subcommand is required when the first word is
     // an unknown one; name it instead.
@@ -582,6 +679,9 @@ int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
         return usageError(err, error.what());
     }
 
+    if (completionCommand->parsed()) {
+        return emit(out, err, completionScript(shell, completedProgram(app, hints)), kSuccess);
+    }
     if (helpCommand->parsed()) {
         if (options.topic.empty()) {
             // app.help() would give the help of the help subcommand, now selected.
@@ -590,11 +690,11 @@ int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
                                                        CLI::AppFormatMode::Normal),
                         kSuccess);
         }
-        const CLI::App* topic = subcommandNamed(app, options.topic);
-        if (topic == nullptr || topic == helpCommand) {
+        const CLI::App* topicCommand = subcommandNamed(app, options.topic);
+        if (topicCommand == nullptr || topicCommand == helpCommand) {
             return usageError(err, "no such subcommand: " + options.topic);
         }
-        return emit(out, err, topic->help(std::string(kProgram)), kSuccess);
+        return emit(out, err, topicCommand->help(std::string(kProgram)), kSuccess);
     }
     return chosen->work(Context{options, probe, out, err});
 }

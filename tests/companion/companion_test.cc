@@ -133,6 +133,8 @@ TEST_F(CompanionTest, CommandLineMistakesExitTwoWithTheUsage) {
         {"system"},
         {"system", "examples/composite-three-engine.toml", "--format", "xml"},
         {"system", "examples/composite-three-engine.toml", "--inventory", "host"},
+        {"completion"},
+        {"completion", "tcsh"},
     };
     for (const std::vector<std::string>& args : mistakes) {
         SCOPED_TRACE(::testing::PrintToString(args));
@@ -162,6 +164,74 @@ TEST_F(CompanionTest, HelpAndVersionGoToStandardOutput) {
         EXPECT_NE(subcommand.out.find("check"), std::string::npos);
     }
     EXPECT_EQ(runCommand({"help"}).out, help.out);
+}
+
+/// Lines of `text` from the one after `heading` to the next blank line.
+std::vector<std::string> section(const std::string& text, const std::string& heading) {
+    std::vector<std::string> lines;
+    const std::size_t at = text.find("\n" + heading + "\n");
+    if (at == std::string::npos) {
+        return lines;
+    }
+    std::istringstream in(text.substr(at + heading.size() + 2));
+    for (std::string line; std::getline(in, line) && !line.empty();) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The scripts come from the command's own table: each names every subcommand
+// that --help lists, and every option and --format value that the
+// subcommand's help lists.
+TEST_F(CompanionTest, CompletionScriptsNameEverySubcommandAndOption) {
+    std::vector<std::string> subcommands;
+    for (const std::string& line : section(runCommand({"--help"}).out, "Subcommands:")) {
+        subcommands.push_back(line.substr(2, line.find(' ', 2) - 2));
+    }
+    ASSERT_GE(subcommands.size(), 7U);
+    for (const char* shell : {"bash", "zsh", "fish"}) {
+        SCOPED_TRACE(shell);
+        const Outcome script = runCommand({"completion", shell});
+        ASSERT_EQ(script.status, 0) << script.err;
+        EXPECT_EQ(script.err, "");
+        const auto names = [&](const std::string& word) {
+            return script.out.find(word) != std::string::npos;
+        };
+        for (const std::string& subcommand : subcommands) {
+            EXPECT_TRUE(names(" " + subcommand + " ") || names(" " + subcommand + ")") ||
+                        names("'" + subcommand + ":"))
+                << subcommand;
+            const std::string help = runCommand({"help", subcommand}).out;
+            for (const std::string& line : section(help, "Options:")) {
+                if (!line.starts_with("  -")) {
+                    continue; // a long help text goes on the next line
+                }
+                std::istringstream words(line);
+                std::string spelling;
+                std::string type;
+                words >> spelling >> type;
+                for (std::string name; !spelling.empty();) {
+                    name = spelling.substr(0, spelling.find(','));
+                    spelling.erase(0, name.size() + (name.size() < spelling.size() ? 1 : 0));
+                    // fish writes --format as -l format, -h as -s h.
+                    const std::string written =
+                        shell != std::string("fish") ? name
+                        : name.starts_with("--")     ? "-l " + name.substr(2)
+                                                     : "-s " + name.substr(1);
+                    EXPECT_TRUE(names(written)) << subcommand << ' ' << name;
+                }
+                // "ENUM:{json,kubernetes,text}:{json->1,...}": the values of --format.
+                if (type.starts_with("ENUM:{")) {
+                    std::istringstream values(type.substr(6, type.find('}') - 6));
+                    for (std::string value; std::getline(values, value, ',');) {
+                        EXPECT_TRUE(names(value)) << subcommand << ' ' << value;
+                    }
+                }
+            }
+        }
+        // Hidden: the scripts do not offer it.
+        EXPECT_FALSE(names(" completion)") || names("-a completion") || names("'completion:"));
+    }
 }
 
 // Files that cannot be read are reported in place and the others still checked.
