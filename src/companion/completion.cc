@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <map>
 #include <stdexcept>
+#include <utility>
 
 namespace Core::Companion {
 namespace {
@@ -399,7 +400,12 @@ std::string zshScript(const CompletedProgram& program) {
 std::string fishArguments(const std::string& function, const ValueHint& hint) {
     std::vector<std::string> items = hint.words;
     for (const std::string& extension : hint.extensions) {
-        items.push_back("(" + function + "_files " + extension + ")");
+        std::string files = "(";
+        files += function;
+        files += "_files ";
+        files += extension;
+        files += ')';
+        items.push_back(std::move(files));
     }
     return items.empty() ? std::string() : " -a " + fishQuoted(joined(items));
 }
@@ -494,11 +500,15 @@ std::string fishScript(const CompletedProgram& program) {
                 continue;
             }
             const bool last = i + 1 == command.operands.size();
-            const std::string position =
-                std::to_string(i) + (last && command.last_operand_repeats ? "+" : "");
-            text += complete + " -n " +
-                    fishQuoted(function + "_in " + command.name + " " + position) + arguments +
-                    "\n";
+            std::string condition = function + "_in " + command.name + " " + std::to_string(i);
+            if (last && command.last_operand_repeats) {
+                condition += '+';
+            }
+            text += complete;
+            text += " -n ";
+            text += fishQuoted(condition);
+            text += arguments;
+            text += '\n';
         }
     }
     return text;
