@@ -1,6 +1,7 @@
 # Install rules: the tool and the companion command talvex_composite in bin/,
 # the subsystem libraries in lib/, their public headers under
-# include/talvex_composite_deploy/<folder>/, the two manual pages, and a CMake
+# include/talvex_composite_deploy/<folder>/, the two manual pages, the
+# companion's shell completion for bash, zsh and fish, and a CMake
 # package so that find_package(talvex_composite_deploy) gives the targets
 # talvex::core_placement, talvex::core_app and the rest (talvex::core_system_file
 # reads system files; toml++ and nlohmann/json are compiled into it, so its
@@ -77,3 +78,11 @@ install(FILES
 
 install(FILES ${PROJECT_SOURCE_DIR}/${PROJECT_NAME}.1 ${PROJECT_SOURCE_DIR}/talvex_composite.1
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# Shell completion, where bash-completion, zsh and fish look for it.
+install(FILES ${talvex_completion_dir}/talvex_composite.bash
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME talvex_composite)
+install(FILES ${talvex_completion_dir}/_talvex_composite
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/site-functions)
+install(FILES ${talvex_completion_dir}/talvex_composite.fish
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d)

@@ -3,10 +3,11 @@
 # its users see it: the layout, no internal header or library, headers that
 # stand on their own, no build-only flags in the exported targets, the tool,
 # the companion command talvex_composite (whose deploy must answer as the tool
-# does) and both manual pages, a consumer built with find_package whose
-# in-process run gives the same output as the tool for every example, the
-# host probe linked the same way, and a placement resolved against the host
-# probe in-process as talvex_composite --inventory host resolves it.
+# does), both manual pages and its shell completion for bash, zsh and fish, a
+# consumer built with find_package whose in-process run gives the same output
+# as the tool for every example, the host probe linked the same way, and a
+# placement resolved against the host probe in-process as talvex_composite
+# --inventory host resolves it.
 # Usage: scripts/check-install.sh   (from anywhere; builds in build/install-check)
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -37,6 +38,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTALVEX_BUILD_TESTS=OFF \
 compiler=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")
 include=$prefix/include/talvex_composite_deploy
 package=$prefix/lib/cmake/talvex_composite_deploy
+declare -A completions
 manpages=("$prefix/share/man/man1/talvex_composite_deploy.1"
   "$prefix/share/man/man1/talvex_composite.1")
 
@@ -53,7 +55,10 @@ layout_complete() {
     lib/cmake/talvex_composite_deploy/talvex_composite_deployConfig.cmake \
     lib/cmake/talvex_composite_deploy/talvex_composite_deployConfigVersion.cmake \
     lib/cmake/talvex_composite_deploy/talvex_composite_deployTargets.cmake \
-    share/man/man1/talvex_composite_deploy.1 share/man/man1/talvex_composite.1; do
+    share/man/man1/talvex_composite_deploy.1 share/man/man1/talvex_composite.1 \
+    share/bash-completion/completions/talvex_composite \
+    share/zsh/site-functions/_talvex_composite \
+    share/fish/vendor_completions.d/talvex_composite.fish; do
     [[ -e $prefix/$file ]] || { echo "  missing: $file"; missing=1; }
   done
   return $missing
@@ -110,6 +115,27 @@ for manpage in "${manpages[@]}"; do
   check "manual page ${manpage##*/} renders without warnings (man)" \
     bash -c '[[ -z $(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$1" 2>&1 >/dev/null) ]]' _ "$manpage"
 done
+
+# The completion scripts are what the installed command writes, each shell
+# reads its own without a syntax error (where that shell is installed), and
+# bash, sourcing its script, completes talvex_composite with it.
+completions=([bash]=share/bash-completion/completions/talvex_composite
+  [zsh]=share/zsh/site-functions/_talvex_composite
+  [fish]=share/fish/vendor_completions.d/talvex_composite.fish)
+for shell in bash zsh fish; do
+  check "installed $shell completion is the command's own" \
+    cmp -s "$prefix/${completions[$shell]}" <("$prefix/bin/talvex_composite" completion "$shell")
+  if command -v "$shell" >/dev/null; then
+    check "installed $shell completion reads without error" \
+      "$shell" -n "$prefix/${completions[$shell]}"
+  else
+    echo "$shell is not installed: its completion not read" >&2
+  fi
+done
+check "bash completes talvex_composite with the installed script" \
+  bash --norc --noprofile -c \
+  'source "$1" && [[ $(complete -p talvex_composite) == *"-F _talvex_composite"* ]]' \
+  _ "$prefix/${completions[bash]}"
 
 # talvex_composite deploy is the tool, byte for byte: standard output,
 # standard error and status, on every placement file of the tree and on a

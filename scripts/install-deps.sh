@@ -6,10 +6,11 @@ set -euo pipefail
 
 # The host probe (src/host) finds hwloc through pkg-config, the companion
 # command (src/companion) uses CLI11 and nlohmann/json, and the system file
-# reader (src/system_file) toml++ and nlohmann/json, in every build.
+# reader (src/system_file) toml++ and nlohmann/json, in every build. The tests
+# run the companion's completion scripts in zsh and fish as well as bash.
 declare -A groups=(
   [build]="cmake g++ make pkg-config libhwloc-dev libcli11-dev nlohmann-json3-dev libtomlplusplus-dev"
-  [test]="cmake g++ make pkg-config libhwloc-dev libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libgtest-dev libgmock-dev"
+  [test]="cmake g++ make pkg-config libhwloc-dev libcli11-dev nlohmann-json3-dev libtomlplusplus-dev libgtest-dev libgmock-dev zsh fish"
   [fuzz]="clang-14 libclang-rt-14-dev"
   [bench]="libbenchmark-dev time valgrind python3"
   [analysis]="clang-tidy cppcheck"

@@ -1,6 +1,7 @@
-// The companion command: its options (CLI11), the four subcommands and their
-// exit statuses. Everything it says comes from the pipeline and is rendered
-// by render.h; nothing here decides anything about a placement.
+// The companion command: its options (CLI11), the subcommands and their exit
+// statuses, the notes on a mistyped word, and its shell completion. Everything
+// it says comes from the pipeline and is rendered by render.h; nothing here
+// decides anything about a placement.
 #include "companion/companion.h"
 
 #include <CLI/CLI.hpp>
@@ -20,6 +21,8 @@
 
 #include "app/driver.h"
 #include "app/placement_file.h"
+#include "common/near_words.h"
+#include "companion/completion.h"
 #include "companion/explanation.h"
 #include "companion/fleet.h"
 #include "companion/inventory_file.h"
@@ -319,7 +322,8 @@ int describeSystem(const Options& options, std::ostream& out, std::ostream& err)
                 status);
 }
 
-int usageError(std::ostream& err, std::string_view message);
+int usageError(std::ostream& err, std::string_view message,
+               const std::vector<std::string>& notes = {});
 
 /// Problems of a placement that stop it before any machine: the first error
 /// in its text, or every issue against the system.
@@ -427,7 +431,19 @@ template <class Work> int withInputs(const Context& context, Work work) {
 
 using FormatNames = std::map<std::string, Format>;
 
-void formatOption(CLI::App& command, Options& options, const FormatNames& formats,
+/// What a shell completes for each option and operand.
+using Hints = std::map<const CLI::Option*, ValueHint>;
+
+const ValueHint kPlacementFiles{{}, {".cplace"}};
+const ValueHint kSystemFiles{{}, {".toml"}};
+const ValueHint kInventoryFiles{{}, {".json"}};
+
+CLI::Option* hinted(Hints& hints, CLI::Option* option, ValueHint hint) {
+    hints[option] = std::move(hint);
+    return option;
+}
+
+void formatOption(CLI::App& command, Options& options, Hints& hints, const FormatNames& formats,
                   const std::string& help) {
     std::vector<std::string> names;
     for (const auto& [name, format] : formats) {
@@ -435,36 +451,45 @@ void formatOption(CLI::App& command, Options& options, const FormatNames& format
     }
     // CLI11 runs the transform added last first: the names are checked
     // before they become values, so that a mistake is told in words.
-    command.add_option("--format", options.format, help)
-        ->transform(CLI::Transformer(formats))
-        ->transform(CLI::IsMember(names));
+    CLI::Option* option = command.add_option("--format", options.format, help)
+                              ->transform(CLI::Transformer(formats))
+                              ->transform(CLI::IsMember(names));
+    hinted(hints, option, ValueHint{names, {}});
 }
 
-void inventoryOption(CLI::App& command, Options& options) {
-    command
-        .add_option("--inventory", options.inventory,
-                    "fixture (the default): the portable fixture; host: this machine; "
-                    "FILE.json: a machine saved by 'inventory --format json' or written by hand")
-        ->check(CLI::Validator(
-            [](const std::string& value) {
-                return value == "fixture" || value == "host" || value.ends_with(".json")
-                           ? std::string()
-                           : "expected fixture, host or a FILE.json, not '" + value + "'";
-            },
-            "fixture|host|FILE.json"));
+void inventoryOption(CLI::App& command, Options& options, Hints& hints) {
+    CLI::Option* option =
+        command
+            .add_option(
+                "--inventory", options.inventory,
+                "fixture (the default): the portable fixture; host: this machine; "
+                "FILE.json: a machine saved by 'inventory --format json' or written by hand")
+            ->check(CLI::Validator(
+                [](const std::string& value) {
+                    return value == "fixture" || value == "host" || value.ends_with(".json")
+                               ? std::string()
+                               : "expected fixture, host or a FILE.json, not '" + value + "'";
+                },
+                "fixture|host|FILE.json"));
+    hinted(hints, option, ValueHint{{"fixture", "host"}, kInventoryFiles.extensions});
 }
 
-void colourOption(CLI::App& command, Options& options) {
-    command
-        .add_option("--color", options.colour,
-                    "auto (the default): colour on a terminal unless NO_COLOR is set; always; never")
-        ->check(CLI::IsMember({"auto", "always", "never"}));
+void colourOption(CLI::App& command, Options& options, Hints& hints) {
+    hinted(hints,
+           command
+               .add_option("--color", options.colour,
+                           "auto (the default): colour on a terminal unless NO_COLOR is set; "
+                           "always; never")
+               ->check(CLI::IsMember({"auto", "always", "never"})),
+           ValueHint{{"auto", "always", "never"}, {}});
 }
 
-void systemOption(CLI::App& command, Options& options) {
-    command.add_option("--system", options.system,
-                       "a system file (TOML) to resolve against instead of the built-in "
-                       "composite-three-engine");
+void systemOption(CLI::App& command, Options& options, Hints& hints) {
+    hinted(hints,
+           command.add_option("--system", options.system,
+                              "a system file (TOML) to resolve against instead of the built-in "
+                              "composite-three-engine"),
+           kSystemFiles);
 }
 
 const FormatNames kTextOrJson = {{"text", Format::text}, {"json", Format::json}};
@@ -476,7 +501,7 @@ struct Command {
     std::string_view name;
     std::string_view synopsis; ///< what follows the name in the usage
     std::string_view summary;
-    void (*setup)(CLI::App& command, Options& options);
+    void (*setup)(CLI::App& command, Options& options, Hints& hints);
     int (*work)(const Context& context);
 };
 
@@ -484,28 +509,30 @@ const Command kCommands[] = {
     {"deploy",
      "FILE [--system FILE.toml] [--format text|json|kubernetes] [--inventory fixture|host|FILE.json]",
      "Resolve one placement file and print its report, as talvex_composite_deploy does",
-     [](CLI::App& command, Options& options) {
-         command.add_option("FILE", options.files, "the placement file ('-': standard input)")
+     [](CLI::App& command, Options& options, Hints& hints) {
+         hinted(hints, command.add_option("FILE", options.files, "the placement file ('-': standard input)"),
+                kPlacementFiles)
              ->required()
              ->expected(1);
-         formatOption(command, options,
+         formatOption(command, options, hints,
                       {{"text", Format::text}, {"json", Format::json},
                        {"kubernetes", Format::kubernetes}},
                       "text (the default), json, or kubernetes: a manifest of one replica");
-         inventoryOption(command, options);
-         systemOption(command, options);
+         inventoryOption(command, options, hints);
+         systemOption(command, options, hints);
      },
      [](const Context& context) { return withInputs(context, deploy); }},
     {"check",
      "[FILE...] [--system FILE.toml] [--format text|json] [--inventory fixture|host|FILE.json]",
      "Show every problem of each placement file (and of the system file), with its position and "
      "hints",
-     [](CLI::App& command, Options& options) {
-         command.add_option("FILE", options.files, "the placement files ('-': standard input)");
-         formatOption(command, options, kTextOrJson, "text (the default) or json");
-         colourOption(command, options);
-         inventoryOption(command, options);
-         systemOption(command, options);
+     [](CLI::App& command, Options& options, Hints& hints) {
+         hinted(hints, command.add_option("FILE", options.files, "the placement files ('-': standard input)"),
+                kPlacementFiles);
+         formatOption(command, options, hints, kTextOrJson, "text (the default) or json");
+         colourOption(command, options, hints);
+         inventoryOption(command, options, hints);
+         systemOption(command, options, hints);
      },
      [](const Context& context) {
          if (context.options.files.empty() && context.options.system.empty()) {
@@ -516,20 +543,24 @@ const Command kCommands[] = {
     {"explain",
      "FILE [--system FILE.toml] [--format text|json] [--inventory fixture|host|FILE.json]",
      "Resolve one placement file and explain it: peaks, first fit, budgets, and how much more fits",
-     [](CLI::App& command, Options& options) {
-         command.add_option("FILE", options.files, "the placement file ('-': standard input)")
+     [](CLI::App& command, Options& options, Hints& hints) {
+         hinted(hints, command.add_option("FILE", options.files, "the placement file ('-': standard input)"),
+                kPlacementFiles)
              ->required()
              ->expected(1);
-         formatOption(command, options, kTextOrJson, "text (the default) or json");
-         colourOption(command, options);
-         inventoryOption(command, options);
-         systemOption(command, options);
+         formatOption(command, options, hints, kTextOrJson, "text (the default) or json");
+         colourOption(command, options, hints);
+         inventoryOption(command, options, hints);
+         systemOption(command, options, hints);
      },
      [](const Context& context) { return withInputs(context, explain); }},
     {"system", "FILE.toml [--format text|json|dot]", "Check a system file and show its hash and each engine's estimate",
-     [](CLI::App& command, Options& options) {
-         command.add_option("FILE", options.files, "the system file (TOML)")->required()->expected(1);
-         formatOption(command, options,
+     [](CLI::App& command, Options& options, Hints& hints) {
+         hinted(hints, command.add_option("FILE", options.files, "the system file (TOML)"),
+                kSystemFiles)
+             ->required()
+             ->expected(1);
+         formatOption(command, options, hints,
                       {{"text", Format::text}, {"json", Format::json}, {"dot", Format::dot}},
                       "text (the default), json or dot");
      },
@@ -539,12 +570,17 @@ const Command kCommands[] = {
     {"fit", "PLACEMENT INVENTORY... [--system FILE.toml] [--format text|json] [--jobs N]",
      "Resolve one placement against many machines (inventory files, or folders of them): one "
      "line each",
-     [](CLI::App& command, Options& options) {
-         command.add_option("PLACEMENT", options.placement, "the placement file")->required();
-         command.add_option("INVENTORY", options.files, "inventory files, or folders of .json files")
+     [](CLI::App& command, Options& options, Hints& hints) {
+         hinted(hints, command.add_option("PLACEMENT", options.placement, "the placement file"),
+                kPlacementFiles)
              ->required();
-         formatOption(command, options, kTextOrJson, "text (the default) or json");
-         systemOption(command, options);
+         hinted(hints,
+                command.add_option("INVENTORY", options.files,
+                                   "inventory files, or folders of .json files"),
+                kInventoryFiles)
+             ->required();
+         formatOption(command, options, hints, kTextOrJson, "text (the default) or json");
+         systemOption(command, options, hints);
          command.add_option("--jobs", options.jobs, "threads (default: one per core)")
              ->check(CLI::Range(1U, 1024U));
      },
@@ -553,9 +589,9 @@ const Command kCommands[] = {
      }},
     {"inventory", "[--format text|json] [--inventory fixture|host|FILE.json]",
      "Show the inventory that resolution uses",
-     [](CLI::App& command, Options& options) {
-         formatOption(command, options, kTextOrJson, "text (the default) or json");
-         inventoryOption(command, options);
+     [](CLI::App& command, Options& options, Hints& hints) {
+         formatOption(command, options, hints, kTextOrJson, "text (the default) or json");
+         inventoryOption(command, options, hints);
      },
      [](const Context& context) {
          std::optional<Inventories> inventories =
@@ -565,8 +601,12 @@ const Command kCommands[] = {
      }},
 };
 
-int usageError(std::ostream& err, std::string_view message) {
+int usageError(std::ostream& err, std::string_view message,
+               const std::vector<std::string>& notes) {
     err << kProgram << ": " << message << '\n';
+    for (const std::string& note : notes) {
+        err << kProgram << ": note: " << note << '\n';
+    }
     std::string_view lead = "usage: ";
     for (const Command& command : kCommands) {
         err << lead << kProgram << ' ' << command.name << ' ' << command.synopsis << '\n';
@@ -576,6 +616,12 @@ int usageError(std::ostream& err, std::string_view message) {
         << "Run 'talvex_composite --help' for more.\n";
     err.flush();
     return kUsageError;
+}
+
+/// The subcommands that help lists; completion's is hidden.
+std::vector<const CLI::App*> visibleSubcommands(const CLI::App& app) {
+    return app.get_subcommands(
+        [](const CLI::App* subcommand) { return !subcommand->get_group().empty(); });
 }
 
 /// The subcommand called `name`, or null.
@@ -588,9 +634,251 @@ CLI::App* subcommandNamed(CLI::App& app, std::string_view name) {
     return nullptr;
 }
 
+/// Whether CLI11 takes `word` for an option: "--" or "-" and a character a
+/// name may begin with. "-" alone and negative numbers are values.
+bool isOptionWord(std::string_view word) {
+    const auto nameStart = [](char c) { return c != '-' && c != '!' && c != ' ' && c != '\n'; };
+    if (word.starts_with("--")) {
+        return word.size() > 2 && nameStart(word[2]);
+    }
+    return word.size() > 1 && word[0] == '-' && nameStart(word[1]) &&
+           (word[1] < '0' || word[1] > '9');
+}
+
+/// The option `word` names as CLI11 reads it: "--format" of "--format=json",
+/// "-h" of "-hx".
+std::string_view optionName(std::string_view word) {
+    return word.starts_with("--") ? word.substr(0, word.find('=')) : word.substr(0, 2);
+}
+
+bool valueAttached(std::string_view word) {
+    return word.starts_with("--") ? word.find('=') != std::string_view::npos : word.size() > 2;
+}
+
+/// An option's names as written: "-h", "--help".
+std::vector<std::string> namesOf(const CLI::Option& option) {
+    std::vector<std::string> names;
+    for (const std::string& name : option.get_snames()) {
+        names.push_back("-" + name);
+    }
+    for (const std::string& name : option.get_lnames()) {
+        names.push_back("--" + name);
+    }
+    return names;
+}
+
+/// The names of `app`'s options; with `valuesOnly`, of those that take a value.
+std::vector<std::string> optionNames(const CLI::App& app, bool valuesOnly = false) {
+    std::vector<std::string> names;
+    for (const CLI::Option* option : app.get_options()) {
+        if (option->nonpositional() && (!valuesOnly || option->get_items_expected_max() > 0)) {
+            const std::vector<std::string> spelled = namesOf(*option);
+            names.insert(names.end(), spelled.begin(), spelled.end());
+        }
+    }
+    return names;
+}
+
+bool contains(const std::vector<std::string>& names, std::string_view name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+/// The command line with the options written before the subcommand moved to
+/// just after it: the subcommand then takes them, or refuses them, exactly as
+/// if they had been written there.
+struct Arranged {
+    std::vector<std::string> args;
+    std::optional<std::size_t> subcommand; ///< the subcommand word's index
+    /// Options before the subcommand that are neither the program's own nor
+    /// any subcommand's.
+    std::vector<std::string> unknown;
+};
+
+Arranged arrange(const std::vector<std::string>& args, const std::vector<std::string>& ownOptions,
+                 const std::vector<std::string>& movable) {
+    Arranged arranged{args, std::nullopt, {}};
+    std::vector<std::string> kept;
+    std::vector<std::string> moved;
+    for (std::size_t i = 0; i < args.size() && args[i] != "--"; ++i) {
+        const std::string& word = args[i];
+        if (!isOptionWord(word)) {
+            arranged.subcommand = kept.size();
+            kept.push_back(word);
+            kept.insert(kept.end(), std::make_move_iterator(moved.begin()),
+                        std::make_move_iterator(moved.end()));
+            kept.insert(kept.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+            arranged.args = std::move(kept);
+            return arranged;
+        }
+        if (contains(movable, optionName(word))) {
+            moved.push_back(word);
+            if (!valueAttached(word) && i + 1 < args.size()) {
+                moved.push_back(args[++i]);
+            }
+        } else {
+            kept.push_back(word);
+            if (!contains(ownOptions, optionName(word))) {
+                arranged.unknown.push_back(word);
+            }
+        }
+    }
+    return arranged;
+}
+
+/// A note for each option in `words` that is not one of `known`: the option
+/// it was likely meant to be, else (for a subcommand) the options it takes.
+std::vector<std::string> optionNotes(const std::vector<std::string>& words,
+                                     const std::vector<std::string>& known,
+                                     const CLI::App* subcommand) {
+    // Compared without their dashes, so that "-format" is taken for "--format"
+    // and a near miss is judged by the letters of the name alone.
+    std::vector<std::string> bare;
+    for (const std::string& name : known) {
+        if (name.starts_with("--")) {
+            bare.push_back(name.substr(2));
+        }
+    }
+    const std::vector<std::string_view> candidates(bare.begin(), bare.end());
+    std::vector<std::string_view> listed;
+    for (const std::string& name : known) {
+        if (name.starts_with("--") && name != "--help") {
+            listed.push_back(name);
+        }
+    }
+    std::vector<std::string> notes;
+    for (const std::string& word : words) {
+        std::string_view name = word;
+        name = name.substr(0, name.find('='));
+        name.remove_prefix(std::min(name.find_first_not_of('-'), name.size()));
+        if (const std::optional<std::string_view> near = nearestWord(name, candidates)) {
+            notes.push_back(didYouMean("--" + std::string(*near)));
+        } else if (subcommand != nullptr && !listed.empty()) {
+            notes.push_back(subcommand->get_name() + " takes " + quotedList(listed));
+        }
+    }
+    return notes;
+}
+
+/// CLI11's message for arguments left over, with them in the order they
+/// were written: CLI11 joins them back to front.
+std::string inWrittenOrder(std::string message, const std::vector<std::string>& extras) {
+    std::string written;
+    std::string reversed;
+    for (std::size_t i = 0; i < extras.size(); ++i) {
+        written += (i > 0 ? " " : "") + extras[i];
+        reversed += (i > 0 ? " " : "") + extras[extras.size() - 1 - i];
+    }
+    if (!extras.empty() && (message.ends_with(reversed) || message.ends_with(written))) {
+        message.replace(message.size() - written.size(), written.size(), written);
+    }
+    return message;
+}
+
+/// The arguments CLI11 had left over when it threw `ExtrasError`: the
+/// program's first, then its subcommand's, as it checks them.
+std::vector<std::string> leftOver(const CLI::App& app) {
+    std::vector<std::string> extras = app.remaining(false);
+    for (const CLI::App* subcommand : app.get_subcommands()) {
+        if (!extras.empty()) {
+            break;
+        }
+        extras = subcommand->remaining(false);
+    }
+    return extras;
+}
+
+/// "did you mean" for a subcommand's name, when one is near it.
+std::vector<std::string> subcommandNotes(std::string_view word,
+                                         const std::vector<std::string>& subcommands) {
+    const std::vector<std::string_view> names(subcommands.begin(), subcommands.end());
+    if (const std::optional<std::string_view> near = nearestWord(word, names)) {
+        return {didYouMean(*near)};
+    }
+    return {};
+}
+
+/// Refuses words that nothing would take, before CLI11 sees them: an option
+/// that no subcommand has before the subcommand, an unknown subcommand, or an
+/// option that the subcommand does not take (which CLI11 would count with the
+/// words around it as files too many). Absent when there is none.
+std::optional<int> refuseUnknownWords(CLI::App& app, const Arranged& arranged,
+                                      const std::vector<std::string>& movable,
+                                      const std::vector<std::string>& subcommands,
+                                      std::ostream& err) {
+    const auto refuse = [&err](const std::vector<std::string>& words,
+                               const std::vector<std::string>& known, const CLI::App* subcommand) {
+        return usageError(err, inWrittenOrder(CLI::ExtrasError(words).what(), words),
+                          optionNotes(words, known, subcommand));
+    };
+    if (!arranged.unknown.empty()) {
+        std::vector<std::string> known = optionNames(app);
+        known.insert(known.end(), movable.begin(), movable.end());
+        return refuse(arranged.unknown, known, nullptr);
+    }
+    if (!arranged.subcommand) {
+        return std::nullopt;
+    }
+    const std::string& word = arranged.args[*arranged.subcommand];
+    const CLI::App* subcommand = subcommandNamed(app, word);
+    if (subcommand == nullptr) {
+        // CLI11 would say only that a subcommand is required; after --help or
+        // --version the word is theirs to ignore.
+        if (*arranged.subcommand == 0) {
+            return usageError(err, "unknown subcommand '" + word + "'",
+                              subcommandNotes(word, subcommands));
+        }
+        return std::nullopt;
+    }
+    std::vector<std::string> unknown;
+    const std::vector<std::string> known = optionNames(*subcommand);
+    for (std::size_t i = *arranged.subcommand + 1;
+         i < arranged.args.size() && arranged.args[i] != "--"; ++i) {
+        if (isOptionWord(arranged.args[i]) && !contains(known, optionName(arranged.args[i]))) {
+            unknown.push_back(arranged.args[i]);
+        }
+    }
+    if (!unknown.empty()) {
+        return refuse(unknown, known, subcommand);
+    }
+    return std::nullopt;
+}
+
+/// What the shells complete, from the subcommands as CLI11 holds them.
+CompletedProgram completedProgram(const CLI::App& app, const Hints& hints) {
+    const auto completed = [&hints](const CLI::Option& option) {
+        CompletedOption result;
+        result.names = namesOf(option);
+        result.help = option.get_description();
+        result.takes_value = option.get_items_expected_max() > 0;
+        if (const auto hint = hints.find(&option); hint != hints.end()) {
+            result.values = hint->second;
+        }
+        return result;
+    };
+    CompletedProgram program{std::string(kProgram), {}, {}};
+    for (const CLI::Option* option : app.get_options()) {
+        program.options.push_back(completed(*option));
+    }
+    for (const CLI::App* subcommand : visibleSubcommands(app)) {
+        CompletedCommand command{subcommand->get_name(), subcommand->get_description(), {}, {},
+                                 false};
+        for (const CLI::Option* option : subcommand->get_options()) {
+            if (option->nonpositional()) {
+                command.options.push_back(completed(*option));
+            } else {
+                command.operands.push_back(completed(*option).values);
+                command.last_operand_repeats = option->get_items_expected_max() > 1;
+            }
+        }
+        program.commands.push_back(std::move(command));
+    }
+    return program;
+}
+
 int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                const Host::HostProbeOptions& probe) {
     Options options;
+    Hints hints;
     CLI::App app("Resolves how the engines of a composite system (composite-three-engine, or "
                  "one of your own from a system file) are deployed, shows every issue of a "
                  "placement file with its position, explains the plan and how much more fits, "
@@ -601,21 +889,41 @@ int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
     const Command* chosen = nullptr;
     for (const Command& command : kCommands) {
         CLI::App* subcommand = app.add_subcommand(std::string(command.name), std::string(command.summary));
-        command.setup(*subcommand, options);
+        command.setup(*subcommand, options, hints);
         subcommand->callback([&chosen, &command] { chosen = &command; });
     }
     CLI::App* helpCommand = app.add_subcommand("help", "Show the help of a subcommand");
-    helpCommand->add_option("SUBCOMMAND", options.topic, "the subcommand");
+    CLI::Option* topic = helpCommand->add_option("SUBCOMMAND", options.topic, "the subcommand");
+    // Hidden: its output is installed, not typed.
+    std::string shell;
+    CLI::App* completionCommand =
+        app.add_subcommand("completion", "Write the completion script of a shell")->group("");
+    completionCommand->add_option("SHELL", shell, "bash, zsh or fish")
+        ->required()
+        ->check(CLI::IsMember(std::vector<std::string>(kShells.begin(), kShells.end())));
+    std::vector<std::string> subcommandNames;
+    std::vector<std::string> movable; ///< what may stand before the subcommand
+    for (const CLI::App* subcommand : visibleSubcommands(app)) {
+        subcommandNames.push_back(subcommand->get_name());
+        for (std::string& name : optionNames(*subcommand, true)) {
+            if (!contains(movable, name)) {
+                movable.push_back(std::move(name));
+            }
+        }
+    }
+    hints[topic] = ValueHint{subcommandNames, {}};
 
-    // CLI11 says only that a subcommand is required when the first word is
-    // an unknown one; name it instead.
-    if (!args.empty() && !args.front().starts_with("-") &&
-        subcommandNamed(app, args.front()) == nullptr) {
-        return usageError(err, "unknown subcommand '" + args.front() + "'");
+    const Arranged arranged = arrange(args, optionNames(app), movable);
+    if (const std::optional<int> refused =
+            refuseUnknownWords(app, arranged, movable, subcommandNames, err)) {
+        return *refused;
     }
     try {
-        std::vector<std::string> reversed(args.rbegin(), args.rend()); // CLI11 pops from the back
+        // CLI11 pops from the back.
+        std::vector<std::string> reversed(arranged.args.rbegin(), arranged.args.rend());
         app.parse(reversed);
+    } catch (const CLI::ExtrasError& error) {
+        return usageError(err, inWrittenOrder(error.what(), leftOver(app)));
     } catch (const CLI::ParseError& error) {
         if (error.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) {
             std::ostringstream text;
@@ -626,6 +934,9 @@ int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
         return usageError(err, error.what());
     }
 
+    if (completionCommand->parsed()) {
+        return emit(out, err, completionScript(shell, completedProgram(app, hints)), kSuccess);
+    }
     if (helpCommand->parsed()) {
         if (options.topic.empty()) {
             // app.help() would give the help of the help subcommand, now selected.
@@ -634,11 +945,12 @@ int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
                                                        CLI::AppFormatMode::Normal),
                         kSuccess);
         }
-        const CLI::App* topic = subcommandNamed(app, options.topic);
-        if (topic == nullptr || topic == helpCommand) {
-            return usageError(err, "no such subcommand: " + options.topic);
+        const CLI::App* topicCommand = subcommandNamed(app, options.topic);
+        if (topicCommand == nullptr) {
+            return usageError(err, "no such subcommand: " + options.topic,
+                              subcommandNotes(options.topic, subcommandNames));
         }
-        return emit(out, err, topic->help(std::string(kProgram)), kSuccess);
+        return emit(out, err, topicCommand->help(std::string(kProgram)), kSuccess);
     }
     return chosen->work(Context{options, probe, out, err});
 }

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -168,6 +169,9 @@ TEST_F(CompanionTest, CommandLineMistakesExitTwoWithTheUsage) {
         {"system"},
         {"system", "examples/composite-three-engine.toml", "--format", "xml"},
         {"system", "examples/composite-three-engine.toml", "--inventory", "host"},
+        {"--format", "json"},
+        {"completion"},
+        {"completion", "tcsh"},
     };
     for (const std::vector<std::string>& args : mistakes) {
         SCOPED_TRACE(::testing::PrintToString(args));
@@ -176,6 +180,115 @@ TEST_F(CompanionTest, CommandLineMistakesExitTwoWithTheUsage) {
         EXPECT_EQ(outcome.out, "");
         EXPECT_TRUE(outcome.err.starts_with("talvex_composite: ")) << outcome.err;
         EXPECT_NE(outcome.err.find("usage: talvex_composite deploy FILE"), std::string::npos);
+    }
+}
+
+// What a mistake on the command line says before the usage: the line CLI11
+// or the command writes, then notes naming what was likely meant.
+TEST_F(CompanionTest, CommandLineMistakesNameWhatWasMeant) {
+    const std::string notExpected = "talvex_composite: The following argument was not expected: ";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"chek", "examples/demo.cplace"},
+         "talvex_composite: unknown subcommand 'chek'\n"
+         "talvex_composite: note: did you mean 'check'?\n"},
+        {{"frobnicate"}, "talvex_composite: unknown subcommand 'frobnicate'\n"},
+        {{"--format", "json", "explian", "examples/demo.cplace"},
+         "talvex_composite: unknown subcommand 'explian'\n"
+         "talvex_composite: note: did you mean 'explain'?\n"},
+        {{"help", "chek"},
+         "talvex_composite: no such subcommand: chek\n"
+         "talvex_composite: note: did you mean 'check'?\n"},
+        {{"help", "nosuch"}, "talvex_composite: no such subcommand: nosuch\n"},
+        // An option misspelt is named, not counted as one file too many.
+        {{"deploy", "--fromat", "json", "examples/demo.cplace"},
+         notExpected + "--fromat\ntalvex_composite: note: did you mean '--format'?\n"},
+        {{"check", "examples/demo.cplace", "--fromat=json"},
+         notExpected + "--fromat=json\ntalvex_composite: note: did you mean '--format'?\n"},
+        {{"explain", "-format", "json", "examples/demo.cplace"},
+         notExpected + "-format\ntalvex_composite: note: did you mean '--format'?\n"},
+        {{"inventory", "--Inventory", "host"},
+         notExpected + "--Inventory\ntalvex_composite: note: did you mean '--inventory'?\n"},
+        {{"--fromat", "json", "check", "examples/demo.cplace"},
+         notExpected + "--fromat\ntalvex_composite: note: did you mean '--format'?\n"},
+        {{"--jbos", "2", "fit", "examples/demo.cplace", "examples/inventories"},
+         notExpected + "--jbos\ntalvex_composite: note: did you mean '--jobs'?\n"},
+        {{"--bogus"}, notExpected + "--bogus\n"},
+        // An option the subcommand does not take, before it or after it.
+        {{"system", "examples/composite-three-engine.toml", "--inventory", "host"},
+         notExpected + "--inventory\ntalvex_composite: note: system takes '--format'\n"},
+        {{"--system", "examples/assistant/assistant.toml", "inventory"},
+         notExpected + "--system\ntalvex_composite: note: inventory takes '--format' or "
+                       "'--inventory'\n"},
+        {{"deploy", "--bogus", "examples/demo.cplace"},
+         notExpected + "--bogus\ntalvex_composite: note: deploy takes '--format', '--inventory' "
+                       "or '--system'\n"},
+        {{"check", "--bogus", "examples/demo.cplace", "--fromat", "json"},
+         "talvex_composite: The following arguments were not expected: --bogus --fromat\n"
+         "talvex_composite: note: check takes '--format', '--color', '--inventory' or '--system'\n"
+         "talvex_composite: note: did you mean '--format'?\n"},
+        {{"help", "--format", "json", "check"},
+         notExpected + "--format\n"},
+        // Words left over come out in the order they were written.
+        {{"inventory", "a", "b", "c"},
+         "talvex_composite: The following arguments were not expected: a b c\n"},
+        {{"inventory", "--", "-a", "b"},
+         "talvex_composite: The following arguments were not expected: -a b\n"},
+        {{"completion", "bash", "zsh", "fish"},
+         "talvex_composite: The following arguments were not expected: zsh fish\n"},
+        {{"help", "check", "deploy"}, notExpected + "deploy\n"},
+    };
+    for (const auto& [args, lines] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        const Outcome outcome = runCommand(args);
+        EXPECT_EQ(outcome.status, 2);
+        EXPECT_EQ(outcome.out, "");
+        EXPECT_EQ(outcome.err.substr(0, outcome.err.find("usage: ")), lines);
+        EXPECT_NE(outcome.err.find("usage: talvex_composite deploy FILE"), std::string::npos);
+    }
+}
+
+// Options written before the subcommand give exactly what they give after it,
+// refusals included.
+TEST_F(CompanionTest, OptionsBeforeTheSubcommandActAsAfterIt) {
+    using Args = std::vector<std::string>;
+    const std::vector<std::tuple<Args, Args, int>> cases = {
+        {{"--format", "json", "check", "examples/demo.cplace"},
+         {"check", "examples/demo.cplace", "--format", "json"}, 0},
+        {{"--format=json", "--inventory", "examples/inventories/workstation.json", "explain",
+          "examples/demo.cplace"},
+         {"explain", "--format=json", "examples/demo.cplace", "--inventory",
+          "examples/inventories/workstation.json"},
+         0},
+        {{"--system", "examples/assistant/assistant.toml", "deploy",
+          "examples/assistant/assistant.cplace"},
+         {"deploy", "examples/assistant/assistant.cplace", "--system",
+          "examples/assistant/assistant.toml"},
+         0},
+        {{"--jobs", "1", "--format", "json", "fit", "examples/demo.cplace", "examples/inventories"},
+         {"fit", "examples/demo.cplace", "examples/inventories", "--jobs", "1", "--format", "json"},
+         0},
+        {{"--format", "dot", "system", "examples/assistant/assistant.toml"},
+         {"system", "examples/assistant/assistant.toml", "--format", "dot"}, 0},
+        {{"--format", "json", "check", "examples/oom.cplace"},
+         {"check", "examples/oom.cplace", "--format", "json"}, 1},
+        {{"--format", "dot", "check", "examples/demo.cplace"},
+         {"check", "examples/demo.cplace", "--format", "dot"}, 2},
+        {{"--inventory", "cloud", "inventory"}, {"inventory", "--inventory", "cloud"}, 2},
+        {{"--jobs", "1", "explain", "examples/demo.cplace"},
+         {"explain", "examples/demo.cplace", "--jobs", "1"}, 2},
+        {{"--format", "json", "inventory", "--format", "text"},
+         {"inventory", "--format", "json", "--format", "text"}, 2},
+        {{"--format", "json", "deploy"}, {"deploy", "--format", "json"}, 2},
+        {{"--format", "json", "--help", "check"}, {"--help", "check", "--format", "json"}, 0},
+    };
+    for (const auto& [before, after, status] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(before));
+        const Outcome moved = runCommand(before);
+        const Outcome written = runCommand(after);
+        EXPECT_EQ(moved.status, status) << moved.err;
+        EXPECT_EQ(moved.status, written.status);
+        EXPECT_EQ(moved.out, written.out);
+        EXPECT_EQ(moved.err, written.err);
     }
 }
 
@@ -197,6 +310,78 @@ TEST_F(CompanionTest, HelpAndVersionGoToStandardOutput) {
         EXPECT_NE(subcommand.out.find("check"), std::string::npos);
     }
     EXPECT_EQ(runCommand({"help"}).out, help.out);
+    const Outcome helpOfHelp = runCommand({"help", "help"});
+    EXPECT_EQ(helpOfHelp.status, 0);
+    EXPECT_NE(helpOfHelp.out.find("SUBCOMMAND"), std::string::npos) << helpOfHelp.out;
+    EXPECT_EQ(helpOfHelp.out, runCommand({"help", "--help"}).out);
+}
+
+/// Lines of `text` from the one after `heading` to the next blank line.
+std::vector<std::string> section(const std::string& text, const std::string& heading) {
+    std::vector<std::string> lines;
+    const std::size_t at = text.find("\n" + heading + "\n");
+    if (at == std::string::npos) {
+        return lines;
+    }
+    std::istringstream in(text.substr(at + heading.size() + 2));
+    for (std::string line; std::getline(in, line) && !line.empty();) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The scripts come from the command's own table: each names every subcommand
+// that --help lists, and every option and --format value that the
+// subcommand's help lists.
+TEST_F(CompanionTest, CompletionScriptsNameEverySubcommandAndOption) {
+    std::vector<std::string> subcommands;
+    for (const std::string& line : section(runCommand({"--help"}).out, "Subcommands:")) {
+        subcommands.push_back(line.substr(2, line.find(' ', 2) - 2));
+    }
+    ASSERT_GE(subcommands.size(), 7U);
+    for (const char* shell : {"bash", "zsh", "fish"}) {
+        SCOPED_TRACE(shell);
+        const Outcome script = runCommand({"completion", shell});
+        ASSERT_EQ(script.status, 0) << script.err;
+        EXPECT_EQ(script.err, "");
+        const auto names = [&](const std::string& word) {
+            return script.out.find(word) != std::string::npos;
+        };
+        for (const std::string& subcommand : subcommands) {
+            EXPECT_TRUE(names(" " + subcommand + " ") || names(" " + subcommand + ")") ||
+                        names("'" + subcommand + ":"))
+                << subcommand;
+            const std::string help = runCommand({"help", subcommand}).out;
+            for (const std::string& line : section(help, "Options:")) {
+                if (!line.starts_with("  -")) {
+                    continue; // a long help text goes on the next line
+                }
+                std::istringstream words(line);
+                std::string spelling;
+                std::string type;
+                words >> spelling >> type;
+                for (std::string name; !spelling.empty();) {
+                    name = spelling.substr(0, spelling.find(','));
+                    spelling.erase(0, name.size() + (name.size() < spelling.size() ? 1 : 0));
+                    // fish writes --format as -l format, -h as -s h.
+                    const std::string written =
+                        shell != std::string("fish") ? name
+                        : name.starts_with("--")     ? "-l " + name.substr(2)
+                                                     : "-s " + name.substr(1);
+                    EXPECT_TRUE(names(written)) << subcommand << ' ' << name;
+                }
+                // "ENUM:{json,kubernetes,text}:{json->1,...}": the values of --format.
+                if (type.starts_with("ENUM:{")) {
+                    std::istringstream values(type.substr(6, type.find('}') - 6));
+                    for (std::string value; std::getline(values, value, ',');) {
+                        EXPECT_TRUE(names(value)) << subcommand << ' ' << value;
+                    }
+                }
+            }
+        }
+        // Hidden: the scripts do not offer it.
+        EXPECT_FALSE(names(" completion)") || names("-a completion") || names("'completion:"));
+    }
 }
 
 // Files that cannot be read are reported in place and the others still checked.
