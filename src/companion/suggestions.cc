@@ -27,17 +27,23 @@ constexpr std::uint64_t kKiB = 1024;
 constexpr std::uint64_t kMiB = 1024 * kKiB;
 constexpr std::uint64_t kGiB = 1024 * kMiB;
 
-// Each try resolves the whole placement once; these keep the search to a few
-// dozen resolutions however many engines and devices the placement has.
-constexpr std::size_t kMovers = 32;
-constexpr std::size_t kMoveTries = 16;
+// Each try resolves the whole placement once; these keep the search to 32
+// resolutions at most, however many engines and devices the placement has.
+// A reserve's search halves a gap of whole MiB: 24 tries cover 8 TiB.
+constexpr std::size_t kMovers = 16;
+constexpr std::size_t kMoveTries = 8;
 constexpr std::size_t kTargetsPerEngine = 4;
-constexpr std::size_t kReserveTries = 48;
+constexpr std::size_t kReserveTries = 24;
 
 constexpr std::string_view kDevicePath = "device.";
 constexpr std::string_view kEnginePath = "engine.";
 constexpr std::string_view kNoChange = "no single change resolves this plan";
 
+std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
+    return checkedAdd(a, b).value_or(std::numeric_limits<std::uint64_t>::max());
+}
+
+/// Placement::usableMemory of the device the budget bound.
 std::uint64_t usableBeforeReserve(const DeviceBudget& budget) {
     return budget.available ? std::min(budget.total, *budget.available) : budget.total;
 }
@@ -113,11 +119,20 @@ class ChangeSearch {
         for (std::size_t i = 0; i < detail.workload.size(); ++i) {
             requirementAt_.try_emplace(detail.workload[i].engine, i);
         }
+        for (const Placement::LoweredEngine& engine : ir_.engines) {
+            need_ = saturatingAdd(need_, peakOf(engine.id).value_or(0));
+        }
+        for (const DeviceBudget& budget : budgets_) {
+            capacity_ = saturatingAdd(capacity_, budget.usable);
+        }
     }
 
     /// The engines the issues name, then those on a device that is over,
     /// each to the first declared devices, in name order, with room for it.
     [[nodiscard]] std::optional<Suggestion> moveEngine(const std::vector<DeploymentIssue>& issues) {
+        if (need_ > capacity_) {
+            return std::nullopt; // a move adds no memory
+        }
         for (const auto& [engine, peak] : movers(issues)) {
             const std::optional<std::string_view> from = deviceOf(engine);
             std::size_t targets = 0;
@@ -172,6 +187,9 @@ class ChangeSearch {
                 continue;
             }
             const std::size_t device = at->second;
+            if (need_ > saturatingAdd(capacity_, mostGained(device))) {
+                continue;
+            }
             if (const std::optional<std::uint64_t> reserve =
                     firstFit() ? searchReserve(device) : fittingReserve(device)) {
                 return lowered(device, *reserve);
@@ -181,6 +199,18 @@ class ChangeSearch {
     }
 
   private:
+    /// What lowering the device's reserve to nothing adds to the usable
+    /// memory of the plan: the whole reserve, or, when it did not fit, the
+    /// whole device.
+    [[nodiscard]] std::uint64_t mostGained(std::size_t device) const {
+        const DeviceBudget* budget = budgetOf(budgets_, ir_.devices[device].id);
+        if (budget == nullptr) {
+            return 0;
+        }
+        const std::uint64_t usable = usableBeforeReserve(*budget);
+        return budget->reserve > usable ? usable : budget->reserve;
+    }
+
     [[nodiscard]] bool firstFit() const {
         return ir_.policy == Placement::PlacementPolicy::first_fit;
     }
@@ -346,6 +376,10 @@ class ChangeSearch {
     std::map<std::string_view, std::size_t, ByteLess> engineAt_;
     std::map<std::string_view, std::size_t, ByteLess> deviceAt_;
     std::map<std::string_view, std::size_t, ByteLess> requirementAt_;
+    // Every engine's peak against every bound device's usable memory: no
+    // plan resolves that asks for more in all than its devices give.
+    std::uint64_t need_ = 0;
+    std::uint64_t capacity_ = 0;
     std::size_t tries_ = 0;
 };
 
@@ -431,8 +465,7 @@ std::string_view suggestionKindName(SuggestionKind kind) {
 std::uint64_t bytesOver(const DeviceBudget& budget) {
     const std::uint64_t usable = usableBeforeReserve(budget);
     if (budget.reserve > usable) {
-        return checkedAdd(budget.reserve - usable, budget.requested)
-            .value_or(std::numeric_limits<std::uint64_t>::max());
+        return saturatingAdd(budget.reserve - usable, budget.requested);
     }
     return budget.requested > budget.usable ? budget.requested - budget.usable : 0;
 }
