@@ -101,6 +101,17 @@ const DeviceBudget* budgetOf(const std::vector<DeviceBudget>& budgets, std::stri
                       [](const DeviceBudget& b) -> std::string_view { return b.device; });
 }
 
+/// Where the block named `name` stands in the file, if it has one.
+std::optional<SourceLocation>
+blockOf(const std::vector<std::pair<std::string, SourceLocation>>& blocks, std::string_view name) {
+    for (const auto& [block, location] : blocks) {
+        if (block == name) {
+            return location;
+        }
+    }
+    return std::nullopt;
+}
+
 /// The same resolution that refused the plan, tried on changed copies of
 /// its lowered IR, a bounded number of times.
 class ChangeSearch {
@@ -323,17 +334,6 @@ class ChangeSearch {
             (resolvesWithReserve(device, middle * unit) ? fits : fails) = middle;
         }
         return fits * unit;
-    }
-
-    [[nodiscard]] std::optional<SourceLocation>
-    blockOf(const std::vector<std::pair<std::string, SourceLocation>>& blocks,
-            std::string_view name) const {
-        for (const auto& [block, location] : blocks) {
-            if (block == name) {
-                return location;
-            }
-        }
-        return std::nullopt;
     }
 
     [[nodiscard]] Suggestion moved(std::string_view engine, const std::string& device) const {
