@@ -6,8 +6,9 @@
 // story: one status, the same diagnostics in either rendering with positions
 // inside the input, deploy's text the tool's bytes, explain's report the
 // tool's report, peaks that add up to their terms and budgets that add up to
-// their engines' peaks, and a leading line feed that moves positions one line
-// down and changes nothing else. Anything else is a finding.
+// their engines' peaks, a refused plan's suggestion as the last note of an issue, and a
+// leading line feed that moves positions one line down and changes nothing
+// else. Anything else is a finding.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -41,6 +42,8 @@ using Json = nlohmann::ordered_json;
 
 constexpr std::string_view kTitle = "Resolved deployment (portable inventory fixture)\n";
 constexpr std::string_view kToolErrorPrefix = "deployment example: ";
+constexpr std::string_view kRefusedBudgets =
+    "device budgets of the refused plan, as far as resolution got\n";
 
 const std::string& inputPath() {
     static const std::string path = Core::Fuzz::scratchPath("talvex_companion_fuzzer");
@@ -230,6 +233,12 @@ std::uint64_t sum(std::uint64_t a, std::uint64_t b) {
     return a + b;
 }
 
+/// The bytes over of a budget: the companion saturates them, as a reserve
+/// counted as asked for may not fit a count.
+std::uint64_t saturatedSum(std::uint64_t a, std::uint64_t b) {
+    return a + b >= a ? a + b : UINT64_MAX;
+}
+
 /// The documented keys come in the documented order; keys added later may
 /// stand between them.
 void keysInOrder(const Json& object, std::initializer_list<std::string_view> keys) {
@@ -339,22 +348,62 @@ DiagnosticCounts checkDiagnostics(const Json& diagnostics, std::string_view inpu
     return counts;
 }
 
+/// A refused plan's suggestion: its documented keys, the ones its kind
+/// fills, and its note, the last on the first issue.
+void checkSuggestion(const Json& suggestion, const Json& diagnostics) {
+    keysInOrder(suggestion,
+                {"kind", "engine", "device", "reserve", "edit", "line", "column", "note"});
+    const Json& kind = member(suggestion, "kind");
+    const bool move = kind == "move_engine";
+    const bool reserve = kind == "lower_reserve";
+    expect(move || reserve || kind == "none", "a suggestion of another kind");
+    expect(member(suggestion, "engine").is_string() == move &&
+               member(suggestion, "device").is_string() == (move || reserve) &&
+               member(suggestion, "edit").is_string() == (move || reserve),
+           "a suggestion's engine, device or edit does not match its kind");
+    const Json& bytes = member(suggestion, "reserve");
+    expect(reserve ? isCount(bytes) : bytes.is_null(), "a suggestion's reserve does not match its kind");
+    const Json& line = member(suggestion, "line");
+    const Json& column = member(suggestion, "column");
+    expect((line.is_null() && column.is_null() && !reserve) ||
+               (isCount(line) && isCount(column) && (move || reserve)),
+           "a suggestion's position does not match its kind");
+    const std::string note = stringOf(member(suggestion, "note"));
+    // The first issue resolution found; diagnostics are shown in line order.
+    const bool ends = std::any_of(diagnostics.begin(), diagnostics.end(), [&](const Json& d) {
+        return d.contains("notes") && !d["notes"].empty() && d["notes"].back() == note;
+    });
+    expect(ends, "a suggestion that is not the last note of an issue");
+}
+
 /// The keys that deploy and explain share, and what they say of the status.
 void checkPlacementDocument(const Json& document, std::string_view command, int status,
                             std::string_view input) {
     checkHeader(document, command, status);
     expect(member(document, "file") == inputPath(), "the document names another file");
-    const DiagnosticCounts counts = checkDiagnostics(member(document, "diagnostics"), input);
+    const Json& diagnostics = member(document, "diagnostics");
+    const DiagnosticCounts counts = checkDiagnostics(diagnostics, input);
     expect((counts.errors == 0) == (status == 0), "errors and resolution disagree");
     const std::optional<std::pair<std::string, std::string>> hashPair = hashes(document);
     expect(!counts.textError || !hashPair, "hashes of a file with an error in its text");
     expect(status != 0 || hashPair, "a resolved placement without hashes");
+    // Hashes on a refusal: the placement lowered and resolution refused it.
+    const bool refusedByResolution = status != 0 && hashPair;
     for (const char* list : {"engines", "budgets", "first_fit"}) {
         if (document.contains(list)) {
             expect(member(document, list).is_array(), "engines, budgets or first_fit not an array");
-            expect(status == 0 || member(document, list).empty(),
+            // explain tells as much of a refused plan as resolution got to.
+            const bool partial =
+                command == "explain" && refusedByResolution && std::string_view(list) != "engines";
+            expect(status == 0 || partial || member(document, list).empty(),
                    "engines, budgets or first_fit of a placement that did not resolve");
         }
+    }
+    const Json& suggestion = member(document, "suggestion");
+    if (refusedByResolution) {
+        checkSuggestion(suggestion, diagnostics);
+    } else {
+        expect(suggestion.is_null(), "a suggestion for a plan that resolution did not refuse");
     }
 }
 
@@ -364,7 +413,7 @@ std::map<std::string, std::uint64_t> checkBudgets(const Json& budgets) {
     std::string previous;
     for (const Json& budget : budgets) {
         keysInOrder(budget, {"device", "physical_device", "total", "available", "reserve", "usable",
-                             "requested", "headroom"});
+                             "requested", "headroom", "over"});
         const std::string device = stringOf(member(budget, "device"));
         expect(usable.empty() || previous < device, "budgets not in device order");
         previous = device;
@@ -373,10 +422,21 @@ std::map<std::string, std::uint64_t> checkBudgets(const Json& budgets) {
         const Json& available = member(budget, "available");
         const std::uint64_t held = available.is_null() ? total : std::min(total, count(available));
         const std::uint64_t left = count(member(budget, "usable"));
-        expect(sum(left, count(member(budget, "reserve"))) == held,
-               "usable is not the smaller of total and available minus the reserve");
-        expect(sum(count(member(budget, "headroom")), count(member(budget, "requested"))) == left,
-               "headroom is not usable minus requested");
+        const std::uint64_t reserve = count(member(budget, "reserve"));
+        const std::uint64_t requested = count(member(budget, "requested"));
+        const std::uint64_t headroom = count(member(budget, "headroom"));
+        const std::uint64_t over = count(member(budget, "over"));
+        if (reserve > held) {
+            // A refused plan's: the reserve that does not fit is asked for too.
+            expect(left == 0 && headroom == 0 && over == saturatedSum(reserve - held, requested),
+                   "a reserve that does not fit is not counted over");
+        } else {
+            expect(sum(left, reserve) == held,
+                   "usable is not the smaller of total and available minus the reserve");
+            expect(over == 0 ? sum(headroom, requested) == left
+                             : headroom == 0 && sum(left, over) == requested,
+                   "headroom or over is not usable against requested");
+        }
         usable[device] = left;
     }
     return usable;
@@ -513,13 +573,17 @@ Json checkJson(const Outcome& outcome, std::string_view input) {
     const Json& files = member(document, "files");
     expect(files.is_array() && files.size() == 1, "check's files are not the one file");
     const Json& file = files.front();
-    keysInOrder(file, {"file", "resolved", "diagnostics"});
+    keysInOrder(file, {"file", "resolved", "suggestion", "diagnostics"});
     expect(member(file, "file") == inputPath(), "check's file is another file");
     expect(flag(member(file, "resolved")) == (outcome.status == 0),
            "the file's resolved does not match the status");
     const Json& diagnostics = member(file, "diagnostics");
     expect((checkDiagnostics(diagnostics, input).errors == 0) == (outcome.status == 0),
            "errors and resolution disagree in check's JSON");
+    if (const Json& suggestion = member(file, "suggestion"); !suggestion.is_null()) {
+        expect(outcome.status != 0, "a suggestion for a plan that resolves");
+        checkSuggestion(suggestion, diagnostics);
+    }
     return diagnostics;
 }
 
@@ -535,7 +599,10 @@ void explainText(const Outcome& outcome, const Outcome& toolRun, const Outcome& 
                "explanation does not start with the tool's report");
         expect(outcome.out.back() == '\n', "explanation does not end with a newline");
     } else {
-        expect(outcome.out.empty(), "explain wrote to standard output on failure");
+        // Only a plan that resolution refused has something to show there.
+        expect(outcome.out.empty() ||
+                   (outcome.out.starts_with(kRefusedBudgets) && outcome.out.back() == '\n'),
+               "explain wrote to standard output on failure, other than a refused plan's budgets");
         expect(errors > 0, "explain failed without an error line");
     }
 }
@@ -554,9 +621,17 @@ Json explainJson(const Outcome& outcome, std::string_view input) {
     Json document = parseDocument(outcome);
     keysInOrder(document, {"format_version", "command", "file", "inventory", "resolved",
                            "placement_hash", "hardware_fingerprint", "engines", "first_fit",
-                           "budgets", "diagnostics", "notes"});
+                           "budgets", "suggestion", "diagnostics", "notes"});
     checkPlacementDocument(document, "explain", outcome.status, input);
     if (outcome.status != 0) {
+        // A refused plan's budgets, as far as resolution got, and first fit's
+        // steps, an engine it could not place without a device.
+        checkBudgets(member(document, "budgets"));
+        for (const Json& step : member(document, "first_fit")) {
+            keysInOrder(step, {"engine", "peak", "pinned", "device", "headroom"});
+            expect(!member(step, "device").is_null() || count(member(step, "headroom")) == 0,
+                   "headroom left by an engine that was not placed");
+        }
         return document;
     }
     std::map<std::string, ExplainedEngine> engines;
@@ -658,7 +733,8 @@ Json deployJson(const Outcome& outcome, const Outcome& toolRun, std::string_view
     Json document = parseDocument(outcome);
     keysInOrder(document,
                 {"format_version", "command", "file", "inventory", "resolved", "placement_hash",
-                 "hardware_fingerprint", "engines", "budgets", "refusal", "diagnostics", "notes"});
+                 "hardware_fingerprint", "engines", "budgets", "refusal", "suggestion",
+                 "diagnostics", "notes"});
     checkPlacementDocument(document, "deploy", outcome.status, input);
     const Json& refusal = member(document, "refusal");
     if (outcome.status != 0) {
@@ -771,6 +847,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Core::Fuzz::writeFile(path, shiftedInput);
         Json shifted = explainJson(companion(command, " (behind a line feed)"), shiftedInput);
         shifted["diagnostics"] = raised(shifted["diagnostics"], 1);
+        if (Json& suggestion = shifted["suggestion"]; suggestion.is_object() &&
+                                                      suggestion["line"].is_number()) {
+            suggestion["line"] = suggestion["line"].get<std::uint64_t>() - 1;
+        }
         expect(shifted == explanation, "a leading line feed changed more than the lines");
         break;
     }

@@ -190,6 +190,7 @@ int deploy(const Options& options, const SystemSource& system, Inventories& inve
     addSystemJson(document, system, systemDiagnostics(system));
     addResolutionJson(document, placementRun);
     document["refusal"] = refusalJson(placementRun);
+    document["suggestion"] = suggestionJson(placementRun);
     document["diagnostics"] = diagnosticsJson(diagnose(placementRun));
     document["notes"] = inventories.notes();
     return emitJson(out, err, document, placementRun.resolved() ? kSuccess : kRefused);
@@ -218,6 +219,7 @@ int check(const Options& options, const SystemSource& system, Inventories& inven
         } else {
             files.push_back({{"file", placementName(file)},
                              {"resolved", placementRun.resolved()},
+                             {"suggestion", suggestionJson(placementRun)},
                              {"diagnostics", diagnosticsJson(diagnostics)}});
         }
     }
@@ -258,6 +260,9 @@ int explain(const Options& options, const SystemSource& system, Inventories& inv
         err << diagnosticsText(diagnostics, placementName(file),
                                placementStyle(placementRun, options, err));
         err.flush();
+        if (placementRun.refusedPlan) {
+            return emit(out, err, refusalText(*placementRun.refusedPlan), status);
+        }
         return placementRun.resolved()
                    ? emit(out, err,
                           explanationText(placementRun, engines, inventories.reportTitle()),
@@ -269,7 +274,10 @@ int explain(const Options& options, const SystemSource& system, Inventories& inv
     addExplanationJson(document, placementRun, engines);
     Json resolution;
     addResolutionJson(resolution, placementRun);
-    document["budgets"] = std::move(resolution["budgets"]);
+    document["budgets"] = placementRun.refusedPlan
+                              ? budgetsJson(placementRun.refusedPlan->figures.budgets)
+                              : std::move(resolution["budgets"]);
+    document["suggestion"] = suggestionJson(placementRun);
     document["diagnostics"] = diagnosticsJson(diagnostics);
     document["notes"] = inventories.notes();
     return emitJson(out, err, document, status);

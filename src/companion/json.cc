@@ -100,19 +100,47 @@ void addResolutionJson(Json& document, const PlacementRun& run) {
         for (const Placement::LoweredEngine& engine : deployment.ir->engines) {
             engines.push_back({{"engine", engine.id}, {"device", optionalJson(engine.device)}});
         }
-        for (const Placement::DeviceBudget& budget : deployment.report.budgets) {
-            budgets.push_back({{"device", budget.device},
-                               {"physical_device", budget.physical_device},
-                               {"total", budget.total},
-                               {"available", optionalJson(budget.available)},
-                               {"reserve", budget.reserve},
-                               {"usable", budget.usable},
-                               {"requested", budget.requested},
-                               {"headroom", budget.headroom}});
-        }
+        budgets = budgetsJson(deployment.report.budgets);
     }
     document["engines"] = std::move(engines);
     document["budgets"] = std::move(budgets);
+}
+
+Json budgetsJson(const std::vector<Placement::DeviceBudget>& budgets) {
+    Json array = Json::array();
+    for (const Placement::DeviceBudget& budget : budgets) {
+        array.push_back({{"device", budget.device},
+                         {"physical_device", budget.physical_device},
+                         {"total", budget.total},
+                         {"available", optionalJson(budget.available)},
+                         {"reserve", budget.reserve},
+                         {"usable", budget.usable},
+                         {"requested", budget.requested},
+                         {"headroom", budget.headroom},
+                         {"over", bytesOver(budget)}});
+    }
+    return array;
+}
+
+Json suggestionJson(const PlacementRun& run) {
+    if (!run.refusedPlan) {
+        return nullptr;
+    }
+    const Suggestion& suggestion = run.refusedPlan->suggestion;
+    const bool change = suggestion.kind != SuggestionKind::none;
+    const auto text = [change](const std::string& value) {
+        return change && !value.empty() ? Json(value) : Json(nullptr);
+    };
+    Json object;
+    object["kind"] = suggestionKindName(suggestion.kind);
+    object["engine"] = text(suggestion.engine);
+    object["device"] = text(suggestion.device);
+    object["reserve"] = optionalJson(suggestion.reserve);
+    object["edit"] = text(suggestion.edit);
+    object["line"] = suggestion.block ? Json(suggestion.block->line) : Json(nullptr);
+    object["column"] = suggestion.block ? Json(suggestion.block->column) : Json(nullptr);
+    object["note"] = suggestion.note;
+    return object;
 }
 
 Json workloadJson(const WorkloadExplanation& workload) {
@@ -168,7 +196,9 @@ void addExplanationJson(Json& document, const PlacementRun& run,
         }
         engines.push_back(std::move(object));
     }
-    if (run.resolved()) {
+    // A refused plan shows first fit as far as it went: an engine it could
+    // not place has no device.
+    if (run.resolved() || run.refusedPlan) {
         for (const Placement::FitStep& step : run.detail.resolution.first_fit.steps) {
             steps.push_back({{"engine", step.engine},
                              {"peak", step.peak},

@@ -40,6 +40,10 @@ struct DiagnosticStyle {
                                           const std::vector<EngineExplanation>& engines,
                                           std::string_view reportTitle);
 
+/// The device budgets of a plan that resolution refused, as far as it got,
+/// and the engines first fit could not place; empty when none is known.
+[[nodiscard]] std::string refusalText(const RefusedPlan& refused);
+
 /// A system with its hash, whether it has problems (`errors`, shown
 /// elsewhere), and each engine with its workload and the terms of its peak.
 [[nodiscard]] std::string systemText(const SystemSource& system,
@@ -72,6 +76,11 @@ struct DiagnosticStyle {
                                  std::string_view inventory);
 /// The engines with their devices and the device budgets of a resolved run.
 void addResolutionJson(Json& document, const PlacementRun& run);
+/// Device budgets, each with the bytes it is over.
+[[nodiscard]] Json budgetsJson(const std::vector<Placement::DeviceBudget>& budgets);
+/// The change that resolves a plan that resolution refused, or that there
+/// is none; null for any other run.
+[[nodiscard]] Json suggestionJson(const PlacementRun& run);
 /// The engines with their peaks, terms and how much more fits, and first
 /// fit's steps.
 void addExplanationJson(Json& document, const PlacementRun& run,

@@ -186,6 +186,9 @@ PlacementRun runPlacement(const std::string& file, const SystemSource& system,
     }
     // Anything else (no memory, a probe that failed, a broken invariant) is
     // not this file's problem and ends the run.
+    if (run.result.deployment && !run.result.deployment->ir) {
+        run.refusedPlan = explainRefusal(run, inventories.get());
+    }
     return run;
 }
 
@@ -313,9 +316,14 @@ std::vector<Diagnostic> diagnoseUnsorted(const PlacementRun& run) {
     }
     const BlockLocator locator(detail);
     for (const Placement::DeploymentIssue& issue : run.result.deployment->report.issues) {
-        diagnostics.push_back(
+        Diagnostic diagnostic =
             withNotes({Severity::error, issue.message, issue.path, locator.locate(issue.path), {}, {}},
-                      detail.resolution.notes.of(issue.path, issue.message)));
+                      detail.resolution.notes.of(issue.path, issue.message));
+        if (run.refusedPlan) {
+            diagnostic = withNotes(std::move(diagnostic),
+                                   run.refusedPlan->notes.of(issue.path, issue.message));
+        }
+        diagnostics.push_back(std::move(diagnostic));
     }
     if (detail.ir) {
         for (const Placement::MemoryLimitWarning& warning :

@@ -14,6 +14,7 @@
 #include "app/pipeline.h"
 #include "app/placement_file.h"
 #include "common/source_location.h"
+#include "companion/suggestions.h"
 #include "deployment/inventory.h"
 #include "host/probe.h"
 #include "orchestration/system_spec.h"
@@ -114,6 +115,9 @@ struct PlacementRun {
     std::shared_ptr<const App::PlacementBytes> text;
     App::PipelineResult result;
     App::PipelineDetail detail;
+    /// For a placement that lowered but did not resolve: what it asks of
+    /// each device and the change that would resolve it.
+    std::optional<RefusedPlan> refusedPlan;
 
     [[nodiscard]] bool resolved() const { return !failure && !parseError && App::isResolved(result); }
 };

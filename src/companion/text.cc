@@ -1,7 +1,8 @@
 // The text renderings: diagnostics in the compilers' form, the explanation of
-// a resolved placement, the inventory.
+// a resolved placement and the budgets of a refused one, the inventory.
 #include "app/report.h"
 #include "common/identifier.h"
+#include "common/byte_order.h"
 #include "companion/explanation.h"
 #include "companion/render.h"
 #include "deployment/deployment.h"
@@ -14,6 +15,7 @@
 #include <map>
 #include <optional>
 #include <limits>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -305,6 +307,14 @@ std::string escaped(std::string_view text, bool quoted, bool keepLineFeeds = fal
     return out;
 }
 
+/// "  cpu0 on example-cpu: usable ..., total ..., available ..., reserve ...".
+std::string budgetLine(const Placement::DeviceBudget& budget) {
+    return "  " + budget.device + " on " + budget.physical_device + ": usable " +
+           bytesText(budget.usable) + ", total " + std::to_string(budget.total) + ", available " +
+           (budget.available ? std::to_string(*budget.available) : std::string("-")) +
+           ", reserve " + std::to_string(budget.reserve) + "\n";
+}
+
 } // namespace
 
 std::string diagnosticsText(const std::vector<Diagnostic>& diagnostics, std::string_view file,
@@ -342,11 +352,7 @@ std::string explanationText(const PlacementRun& run, const std::vector<EngineExp
 
     text += "\ndevice budgets\n";
     for (const Placement::DeviceBudget& budget : report.budgets) {
-        text += "  " + budget.device + " on " + budget.physical_device + ": usable " +
-                bytesText(budget.usable) + ", total " + std::to_string(budget.total) +
-                ", available " +
-                (budget.available ? std::to_string(*budget.available) : std::string("-")) +
-                ", reserve " + std::to_string(budget.reserve) + "\n";
+        text += budgetLine(budget);
         std::string sum;
         for (const Placement::EngineAssignment& assignment : report.assignments) {
             if (assignment.device == budget.device) {
@@ -356,6 +362,36 @@ std::string explanationText(const PlacementRun& run, const std::vector<EngineExp
         }
         text += "    requested " + bytesText(budget.requested) + sum + "\n";
         text += "    headroom  " + bytesText(budget.headroom) + "\n";
+    }
+    return text;
+}
+
+std::string refusalText(const RefusedPlan& refused) {
+    const RefusalFigures& figures = refused.figures;
+    if (figures.budgets.empty() && figures.unplaced.empty()) {
+        return {};
+    }
+    std::string text = "device budgets of the refused plan, as far as resolution got\n";
+    std::map<std::string_view, std::string, ByteLess> sums;
+    for (const Placement::EngineAssignment& assignment : figures.assignments) {
+        std::string& sum = sums[assignment.device];
+        sum += (sum.empty() ? " = " : " + ") + assignment.engine + " " +
+               std::to_string(assignment.peak);
+    }
+    for (const Placement::DeviceBudget& budget : figures.budgets) {
+        text += budgetLine(budget);
+        const auto sum = sums.find(budget.device);
+        text += "    requested " + bytesText(budget.requested) +
+                (sum != sums.end() ? sum->second : std::string()) + "\n";
+        const std::uint64_t over = bytesOver(budget);
+        text += over > 0 ? "    over      " + bytesText(over) + "\n"
+                         : "    headroom  " + bytesText(budget.headroom) + "\n";
+    }
+    if (!figures.unplaced.empty()) {
+        text += "not placed by first fit\n";
+        for (const auto& [engine, peak] : figures.unplaced) {
+            text += "  " + padded(engine, 22) + bytesText(peak) + "\n";
+        }
     }
     return text;
 }

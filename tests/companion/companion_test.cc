@@ -34,7 +34,8 @@ class CompanionTest : public ::testing::Test {
 };
 
 /// Each NAME.cplace under tests/companion/cases has NAME.check, what check
-/// prints for it, and may have NAME.explain, what explain prints.
+/// prints for it, and NAME.explain, what explain prints on standard output,
+/// unless that is nothing.
 TEST_F(CompanionTest, CasesGiveTheirExpectedOutput) {
     int checked = 0;
     for (const auto& entry : fs::directory_iterator("tests/companion/cases")) {
@@ -60,6 +61,7 @@ TEST_F(CompanionTest, CasesGiveTheirExpectedOutput) {
             EXPECT_EQ(explainRun.out, slurp(expected));
         } else {
             EXPECT_TRUE(refused) << "a case that resolves needs its .explain";
+            EXPECT_EQ(explainRun.out, "") << "a refusal with budgets needs its .explain";
         }
         ++checked;
     }
