@@ -227,24 +227,13 @@ class BlockLocator {
         }
     }
 
-    [[nodiscard]] SourceLocation locate(std::string_view path) const {
-        for (const auto& [prefix, blocks] : {std::pair{std::string_view("device."), &devices_},
-                                             std::pair{std::string_view("engine."), &engines_}}) {
-            if (!path.starts_with(prefix)) {
-                continue;
-            }
-            std::string_view name = path.substr(prefix.size());
-            // An engine's memory or model block is reported on the engine.
-            if (const auto found = blocks->find(name); found != blocks->end()) {
+    [[nodiscard]] SourceLocation locate(const Placement::IssueSubject& subject) const {
+        const auto* blocks = subject.namesDevice()   ? &devices_
+                             : subject.namesEngine() ? &engines_
+                                                     : nullptr;
+        if (blocks != nullptr) {
+            if (const auto found = blocks->find(subject.name); found != blocks->end()) {
                 return found->second;
-            }
-            for (const std::string_view part : {".memory", ".model"}) {
-                if (name.ends_with(part)) {
-                    name.remove_suffix(part.size());
-                    if (const auto found = blocks->find(name); found != blocks->end()) {
-                        return found->second;
-                    }
-                }
             }
         }
         return header_;
@@ -317,7 +306,7 @@ std::vector<Diagnostic> diagnoseUnsorted(const PlacementRun& run) {
     const BlockLocator locator(detail);
     for (const Placement::DeploymentIssue& issue : run.result.deployment->report.issues) {
         Diagnostic diagnostic =
-            withNotes({Severity::error, issue.message, issue.path, locator.locate(issue.path), {}, {}},
+            withNotes({Severity::error, issue.message, issue.path, locator.locate(issue.subject), {}, {}},
                       detail.resolution.notes.of(issue.path, issue.message));
         if (run.refusedPlan) {
             diagnostic = withNotes(std::move(diagnostic),
@@ -328,9 +317,10 @@ std::vector<Diagnostic> diagnoseUnsorted(const PlacementRun& run) {
     if (detail.ir) {
         for (const Placement::MemoryLimitWarning& warning :
              Placement::memoryLimitWarnings(*detail.ir, detail.workload)) {
-            const std::string path = warning.path();
             diagnostics.push_back(
-                {Severity::warning, warning.message(), path, locator.locate(path), {}, {}});
+                {Severity::warning, warning.message(), warning.path(),
+                 locator.locate({Placement::IssueSubject::Kind::engine_memory, warning.engine}),
+                 {}, {}});
         }
     }
     return diagnostics;

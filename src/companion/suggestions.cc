@@ -35,8 +35,7 @@ constexpr std::size_t kMoveTries = 8;
 constexpr std::size_t kTargetsPerEngine = 4;
 constexpr std::size_t kReserveTries = 24;
 
-constexpr std::string_view kDevicePath = "device.";
-constexpr std::string_view kEnginePath = "engine.";
+using SubjectKind = Placement::IssueSubject::Kind;
 constexpr std::string_view kNoChange = "no single change resolves this plan";
 
 std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
@@ -267,10 +266,8 @@ class ChangeSearch {
             }
         };
         for (const DeploymentIssue& issue : issues) {
-            if (issue.path.starts_with(kEnginePath)) {
-                const std::string_view engine =
-                    std::string_view(issue.path).substr(kEnginePath.size());
-                add(engine, peakOf(engine));
+            if (issue.subject.kind == SubjectKind::engine) {
+                add(issue.subject.name, peakOf(issue.subject.name));
             }
         }
         // On each device that is over, the engines whose peak covers the
@@ -393,12 +390,12 @@ bool refusedByResolution(const PlacementRun& run) {
 bool issuesOnSeveralDevices(const std::vector<DeploymentIssue>& issues) {
     std::string_view first;
     for (const DeploymentIssue& issue : issues) {
-        if (!issue.path.starts_with(kDevicePath)) {
+        if (issue.subject.kind != SubjectKind::device) {
             continue;
         }
         if (first.empty()) {
-            first = issue.path;
-        } else if (issue.path != first) {
+            first = issue.subject.name;
+        } else if (issue.subject.name != first) {
             return true;
         }
     }
@@ -425,15 +422,14 @@ void addOverNotes(RefusedPlan& plan, const std::vector<DeploymentIssue>& issues,
     std::string_view noted;
     for (const DeploymentIssue& issue : issues) {
         const std::string_view path = issue.path;
-        if (path.starts_with(kDevicePath)) {
-            const DeviceBudget* budget =
-                budgetOf(plan.figures.budgets, path.substr(kDevicePath.size()));
+        if (issue.subject.kind == SubjectKind::device) {
+            const DeviceBudget* budget = budgetOf(plan.figures.budgets, issue.subject.name);
             if (path != noted && budget != nullptr && bytesOver(*budget) > 0) {
                 plan.notes.add(path, issue.message, overNote(*budget));
                 noted = path;
             }
-        } else if (path.starts_with(kEnginePath)) {
-            const std::string_view engine = path.substr(kEnginePath.size());
+        } else if (issue.subject.kind == SubjectKind::engine) {
+            const std::string_view engine = issue.subject.name;
             const EngineAssignment* assigned =
                 findSorted(plan.figures.assignments, engine,
                            [](const EngineAssignment& a) -> std::string_view { return a.engine; });

@@ -130,11 +130,12 @@ std::vector<BoundDevice> bindDevices(const std::vector<LoweredDevice>& devices,
     std::map<std::string_view, std::string_view, ByteLess> claimed;
     std::vector<BoundDevice> bound;
     for (const LoweredDevice& device : devices) {
-        const std::string path = "device." + device.id;
+        const IssueSubject subject{IssueSubject::Kind::device, device.id};
+        const std::string path = subject.path();
         const InventoryDevice* physical = binder.bind(device);
         if (physical == nullptr) {
             const std::string_view message = "declared device is absent from resource inventory";
-            issues.push_back({path, std::string(message)});
+            issues.emplace_back(subject, std::string(message));
             if (notes != nullptr) {
                 notes->add(path, message, inventoryOffer(inventory, device.kind));
             }
@@ -145,7 +146,7 @@ std::vector<BoundDevice> bindDevices(const std::vector<LoweredDevice>& devices,
         const auto [claim, fresh] = claimed.try_emplace(physical->id, device.id);
         if (!fresh) {
             const std::string_view message = "multiple aliases bind the same physical device";
-            issues.push_back({path, std::string(message)});
+            issues.emplace_back(subject, std::string(message));
             if (notes != nullptr) {
                 notes->add(path, message,
                            "'" + physical->id + "' is bound by '" + std::string(claim->second) +
@@ -157,7 +158,7 @@ std::vector<BoundDevice> bindDevices(const std::vector<LoweredDevice>& devices,
         std::optional<std::uint64_t> afterReserve;
         if (device.reserve > usable) {
             const std::string_view message = "external reserve exceeds currently usable memory";
-            issues.push_back({path, std::string(message)});
+            issues.emplace_back(subject, std::string(message));
             if (notes != nullptr) {
                 notes->add(path, message,
                            "reserve " + std::to_string(device.reserve) + " bytes against " +

@@ -13,11 +13,25 @@
 namespace Core::Placement {
 
 /// One problem found by resolution; no source location, unlike PlacementIssue.
+/// `path` is always `subject.path()`.
 struct DeploymentIssue {
     std::string path;
     std::string message;
+    IssueSubject subject;
 
-    friend bool operator==(const DeploymentIssue&, const DeploymentIssue&) = default;
+    DeploymentIssue() = default;
+    DeploymentIssue(IssueSubject about, std::string text)
+        : path(about.path()), message(std::move(text)), subject(std::move(about)) {}
+    /// An issue as it is printed, to compare a result with: its subject stays
+    /// empty, and equality looks at the path and message alone.
+    DeploymentIssue(std::string printedPath, std::string text)
+        : path(std::move(printedPath)), message(std::move(text)) {}
+    DeploymentIssue(const char* printedPath, const char* text)
+        : DeploymentIssue(std::string(printedPath), std::string(text)) {}
+
+    friend bool operator==(const DeploymentIssue& a, const DeploymentIssue& b) {
+        return a.path == b.path && a.message == b.message;
+    }
 };
 
 /// The memory account of one declared device that bound to the inventory.

@@ -106,7 +106,8 @@ std::vector<FitSlot> bindSlots(const PlacementIR& ir, const ResourceInventory& i
     });
     if (slots.empty()) {
         const std::string_view message = "first_fit has no usable allowed device";
-        issues.push_back({"placement.devices", std::string(message)});
+        issues.emplace_back(IssueSubject{IssueSubject::Kind::placement_devices, {}},
+                            std::string(message));
         if (notes != nullptr) {
             notes->add("placement.devices", message,
                        "declare a device that the inventory has, with a reserve that fits");
@@ -206,7 +207,8 @@ void place(PlacementIR& working, const std::vector<Candidate>& candidates,
         // The devices that were in question when the engine did not fit, and
         // what they had free.
         const auto refuse = [&](std::string message, std::size_t first, std::size_t count) {
-            issues.push_back({"engine." + engine.id, std::move(message)});
+            issues.emplace_back(IssueSubject{IssueSubject::Kind::engine, engine.id},
+                                std::move(message));
             if (step == nullptr) {
                 return;
             }

@@ -33,7 +33,9 @@ std::string_view shownTerm(std::string_view field) {
 
 } // namespace
 
-std::string MemoryLimitWarning::path() const { return "engine." + engine + ".memory"; }
+std::string MemoryLimitWarning::path() const {
+    return IssueSubject{IssueSubject::Kind::engine_memory, engine}.path();
+}
 
 std::string MemoryLimitWarning::message() const {
     return std::string(field) + " " + std::to_string(declared) + " bytes is below the estimated " +

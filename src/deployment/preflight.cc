@@ -53,15 +53,16 @@ DeploymentReport oomPreflight(const PlacementIR& ir, const ResourceInventory& in
                               IssueNotes* notes) {
     DeploymentReport report;
     std::vector<DeploymentIssue>& issues = report.issues;
-    const auto issue = [&issues](std::string path, std::string message) {
-        issues.push_back({std::move(path), std::move(message)});
+    const auto issue = [&issues](IssueSubject::Kind kind, std::string_view name,
+                                 std::string message) {
+        issues.emplace_back(IssueSubject{kind, std::string(name)}, std::move(message));
     };
 
     report.placement_hash = placementHash(ir);
     report.hardware_fingerprint = hardwareFingerprint(inventory);
 
     if (ir.policy == PlacementPolicy::first_fit) {
-        issue("placement.policy",
+        issue(IssueSubject::Kind::placement_policy, {},
               "P-05 preflight requires explicit assignments; first_fit belongs to P-06");
     }
 
@@ -96,7 +97,7 @@ DeploymentReport oomPreflight(const PlacementIR& ir, const ResourceInventory& in
         // Where the engine runs is judged before what it needs.
         if (!engine.device) {
             const std::string_view message = "explicit engine has no device assignment";
-            issue("engine." + engine.id, std::string(message));
+            issue(IssueSubject::Kind::engine, engine.id, std::string(message));
             if (notes != nullptr) {
                 notes->add(issues.back().path, message,
                            "name its device in its engine block, or let policy: first_fit place it");
@@ -106,7 +107,7 @@ DeploymentReport oomPreflight(const PlacementIR& ir, const ResourceInventory& in
         const auto budget_index = budget_of.find(*engine.device);
         if (budget_index == budget_of.end()) {
             const std::string_view message = "assigned device is unresolved";
-            issue("engine." + engine.id, std::string(message));
+            issue(IssueSubject::Kind::engine, engine.id, std::string(message));
             if (notes != nullptr) {
                 if (declared.empty()) {
                     for (const LoweredDevice& device : ir.devices) {
@@ -131,14 +132,14 @@ DeploymentReport oomPreflight(const PlacementIR& ir, const ResourceInventory& in
         if (const auto sum = checkedAdd(budget.requested, *peak)) {
             budget.requested = *sum;
         } else {
-            issue("device." + budget.device, "aggregate requested memory overflowed");
+            issue(IssueSubject::Kind::device, budget.device, "aggregate requested memory overflowed");
         }
     }
     workload.reportUnclaimed();
 
     for (DeviceBudget& budget : report.budgets) {
         if (budget.requested > budget.usable) {
-            issue("device." + budget.device,
+            issue(IssueSubject::Kind::device, budget.device,
                   "OOM preflight: requested " + std::to_string(budget.requested) +
                       " bytes, usable " + std::to_string(budget.usable) +
                       " bytes after reserve " + std::to_string(budget.reserve));

@@ -12,7 +12,8 @@ WorkloadIndex::WorkloadIndex(const std::vector<WorkloadRequirement>& requirement
     : issues_(issues) {
     for (const WorkloadRequirement& requirement : requirements) {
         if (!byEngine_.try_emplace(requirement.engine, Entry{&requirement}).second) {
-            issues_.push_back({"engine." + requirement.engine, "duplicate workload budget"});
+            issues_.emplace_back(IssueSubject{IssueSubject::Kind::engine, requirement.engine},
+                                 "duplicate workload budget");
         }
     }
 }
@@ -20,7 +21,8 @@ WorkloadIndex::WorkloadIndex(const std::vector<WorkloadRequirement>& requirement
 const WorkloadRequirement* WorkloadIndex::claim(const LoweredEngine& engine) {
     const auto found = byEngine_.find(engine.id);
     if (found == byEngine_.end()) {
-        issues_.push_back({"engine." + engine.id, "resource requirements are missing"});
+        issues_.emplace_back(IssueSubject{IssueSubject::Kind::engine, engine.id},
+                             "resource requirements are missing");
         return nullptr;
     }
     found->second.claimed = true;
@@ -31,7 +33,8 @@ std::optional<std::uint64_t> WorkloadIndex::peakOf(const LoweredEngine& engine,
                                                    const WorkloadRequirement& requirement) {
     const std::optional<std::uint64_t> peak = Estimation::peakMemory(requirement);
     if (!peak) {
-        issues_.push_back({"engine." + engine.id, "peak memory is unknown or overflowed"});
+        issues_.emplace_back(IssueSubject{IssueSubject::Kind::engine, engine.id},
+                             "peak memory is unknown or overflowed");
     }
     return peak;
 }
@@ -39,8 +42,8 @@ std::optional<std::uint64_t> WorkloadIndex::peakOf(const LoweredEngine& engine,
 void WorkloadIndex::reportUnclaimed() {
     for (const auto& [engine, entry] : byEngine_) {
         if (!entry.claimed) {
-            issues_.push_back(
-                {"engine." + std::string(engine), "workload does not belong to placement IR"});
+            issues_.emplace_back(IssueSubject{IssueSubject::Kind::engine, std::string(engine)},
+                                 "workload does not belong to placement IR");
         }
     }
 }

@@ -63,4 +63,36 @@ std::string toHex16(std::uint64_t value) {
 
 std::string hashHex(std::string_view text) { return toHex16(StableHash::of(text)); }
 
+std::string IssueSubject::path() const {
+    std::string text;
+    switch (kind) {
+    case Kind::system:
+        return "system";
+    case Kind::placement_system:
+        return "placement.system";
+    case Kind::placement_policy:
+        return "placement.policy";
+    case Kind::placement_devices:
+        return "placement.devices";
+    case Kind::defaults:
+        return "defaults";
+    case Kind::device:
+        text = "device.";
+        text += name;
+        return text;
+    case Kind::engine:
+    case Kind::engine_model:
+    case Kind::engine_memory:
+        break;
+    }
+    text = "engine.";
+    text += name;
+    if (kind == Kind::engine_model) {
+        text += ".model";
+    } else if (kind == Kind::engine_memory) {
+        text += ".memory";
+    }
+    return text;
+}
+
 } // namespace Core::Placement

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/engine_class.h"
@@ -53,11 +54,45 @@ struct PlacementIR {
     std::vector<LoweredEngine> engines;
 };
 
-/// One problem found by lowering.
+/// What an issue is about: a kind of element and its name. The issue's
+/// dotted path is written from it, here and nowhere else, so that no reader
+/// has to take a path apart again.
+struct IssueSubject {
+    enum class Kind : std::uint8_t {
+        system,            ///< "system": the orchestration graph
+        placement_system,  ///< "placement.system"
+        placement_policy,  ///< "placement.policy"
+        placement_devices, ///< "placement.devices": the declared devices as a whole
+        defaults,          ///< "defaults"
+        device,            ///< "device.NAME"
+        engine,            ///< "engine.NAME"
+        engine_model,      ///< "engine.NAME.model"
+        engine_memory,     ///< "engine.NAME.memory"
+    };
+    Kind kind = Kind::system;
+    std::string name; ///< the device's or engine's; empty for the other kinds
+
+    [[nodiscard]] std::string path() const;
+    /// The engine or device it names, whichever block it stands in.
+    [[nodiscard]] bool namesDevice() const noexcept { return kind == Kind::device; }
+    [[nodiscard]] bool namesEngine() const noexcept {
+        return kind == Kind::engine || kind == Kind::engine_model || kind == Kind::engine_memory;
+    }
+
+    friend bool operator==(const IssueSubject&, const IssueSubject&) = default;
+};
+
+/// One problem found by lowering. `path` is always `subject.path()`.
 struct PlacementIssue {
     std::string path;
     std::string message;
     SourceLocation location;
+    IssueSubject subject;
+
+    PlacementIssue() = default;
+    PlacementIssue(IssueSubject about, std::string text, SourceLocation at)
+        : path(about.path()), message(std::move(text)), location(std::move(at)),
+          subject(std::move(about)) {}
 
     friend bool operator==(const PlacementIssue&, const PlacementIssue&) = default;
 };

@@ -74,9 +74,13 @@ LoweredDevice lowerDevice(const DeviceSpec& device) {
     return lowered;
 }
 
-void report(std::vector<PlacementIssue>& issues, std::string path, std::string message,
+void report(std::vector<PlacementIssue>& issues, IssueSubject subject, std::string message,
             const SourceLocation& location) {
-    issues.push_back(PlacementIssue{std::move(path), std::move(message), location});
+    issues.emplace_back(std::move(subject), std::move(message), location);
+}
+
+IssueSubject subjectOf(IssueSubject::Kind kind, std::string name = {}) {
+    return {kind, std::move(name)};
 }
 
 } // namespace
@@ -94,11 +98,13 @@ void PlacementLowering::device(DeviceSpec&& device) {
     const bool hasIndex = device.selector.index.has_value();
     if (device.kind == DeviceKind::cuda && !hasIndex) {
         const std::string_view message = "CUDA device requires selector.index";
-        report(deviceIssues_, "device." + device.name, std::string(message), device.location);
+        report(deviceIssues_, subjectOf(IssueSubject::Kind::device, device.name),
+               std::string(message), device.location);
         note("device." + device.name, message, "add to its block: selector: { index: 0; };");
     } else if (device.kind == DeviceKind::cpu && hasIndex) {
         const std::string_view message = "CPU device must not declare CUDA index";
-        report(deviceIssues_, "device." + device.name, std::string(message), device.location);
+        report(deviceIssues_, subjectOf(IssueSubject::Kind::device, device.name),
+               std::string(message), device.location);
         note("device." + device.name, message, "a cpu device takes no selector; remove it");
     }
     devices_.push_back(std::move(device));
@@ -108,7 +114,7 @@ void PlacementLowering::defaults(EngineDefaults&& defaults) {
     // The first block of a class stays in force.
     const EngineClass engineClass = defaults.engine_class;
     if (defaultsByClass_.contains(engineClass)) {
-        report(defaultsIssues_, "defaults", "duplicate defaults for one engine class",
+        report(defaultsIssues_, subjectOf(IssueSubject::Kind::defaults), "duplicate defaults for one engine class",
                defaults.location);
         return;
     }
@@ -135,14 +141,14 @@ LoweringResult PlacementLowering::finish(const PlacementSpec& header) {
     LoweringResult result;
     std::vector<PlacementIssue>& issues = result.issues;
     if (header.system != system_.id) {
-        report(issues, "placement.system",
+        report(issues, subjectOf(IssueSubject::Kind::placement_system),
                concat({"placement targets system '", header.system, "' but graph is '", system_.id,
                        "'"}),
                header.location);
     }
     // Only whether the graph has issues matters; which ones is validation's to report.
     if (!Orchestration::validate(system_).empty()) {
-        report(issues, "system", "cannot lower placement for an invalid orchestration graph",
+        report(issues, subjectOf(IssueSubject::Kind::system), "cannot lower placement for an invalid orchestration graph",
                header.location);
     }
     issues.insert(issues.end(), deviceIssues_.begin(), deviceIssues_.end());
@@ -186,8 +192,8 @@ void PlacementLowering::reportAbsentEngines(std::vector<PlacementIssue>& issues)
     issues.reserve(issues.size() + absent.size());
     for (std::size_t i = 0; i < absent.size(); ++i) {
         if (i == 0 || absent[i]->name != absent[i - 1]->name) {
-            issues.push_back({"engine." + absent[i]->name, std::string(kMessage),
-                              std::move(absent[i]->location)});
+            issues.emplace_back(subjectOf(IssueSubject::Kind::engine, absent[i]->name),
+                                std::string(kMessage), std::move(absent[i]->location));
             if (notes_ != nullptr) {
                 if (std::optional<std::string> text = nameNote(absent[i]->name, engines, listIntro)) {
                     note(issues.back().path, kMessage, std::move(*text));
@@ -221,11 +227,12 @@ PlacementLowering::lowerEngines(const PlacementSpec& header,
     engines.reserve(system_.engines.size());
     for (const Orchestration::EngineSpec& spec : system_.engines) {
         const EnginePlacement* block = engineBlock(spec.id);
-        const std::string path = "engine." + spec.id;
+        const std::string path = subjectOf(IssueSubject::Kind::engine, spec.id).path();
         if (isExplicit && block == nullptr) {
             const std::string_view message =
                 "explicit placement requires an entry for every system engine";
-            report(issues, path, std::string(message), header.location);
+            report(issues, subjectOf(IssueSubject::Kind::engine, spec.id), std::string(message),
+                   header.location);
             note(path, message, "add to the placement: engine " + spec.id + " { device: NAME; }");
             continue;
         }
@@ -250,7 +257,8 @@ PlacementLowering::lowerEngines(const PlacementSpec& header,
             if (lowered.device && !declared(*lowered.device)) {
                 const std::string message =
                     concat({"references unknown device '", *lowered.device, "'"});
-                report(issues, path, message, block->location);
+                report(issues, subjectOf(IssueSubject::Kind::engine, spec.id), message,
+                       block->location);
                 if (notes_ != nullptr) {
                     declared(*lowered.device); // builds the sorted names
                     std::optional<std::string> text =
@@ -265,25 +273,29 @@ PlacementLowering::lowerEngines(const PlacementSpec& header,
             }
             if (isExplicit && !lowered.device) {
                 const std::string_view message = "explicit placement requires device";
-                report(issues, path, std::string(message), block->location);
+                report(issues, subjectOf(IssueSubject::Kind::engine, spec.id), std::string(message),
+                       block->location);
                 note(path, message, "add to its engine block: device: NAME;");
             }
             if (block->memory) {
                 lowered.memory = *block->memory;
                 if (lowered.memory.weights_auto && lowered.memory.weights) {
                     const std::string_view message = "weights cannot be both auto and explicit";
-                    report(issues, path + ".memory", std::string(message), block->location);
-                    note(path + ".memory", message,
+                    report(issues, subjectOf(IssueSubject::Kind::engine_memory, spec.id),
+                           std::string(message), block->location);
+                    note(issues.back().path, message,
                          "keep one of weights: auto; and weights: SIZE; in its memory block");
                 }
             }
             if (block->model) {
                 const ModelSpec& model = *block->model;
-                const std::string modelPath = path + ".model";
+                const std::string modelPath =
+                    subjectOf(IssueSubject::Kind::engine_model, spec.id).path();
                 if (spec.engine_class != EngineClassCode::transformer) {
                     const std::string_view message =
                         "model block is only valid for transformer engines";
-                    report(issues, modelPath, std::string(message), block->location);
+                    report(issues, subjectOf(IssueSubject::Kind::engine_model, spec.id),
+                           std::string(message), block->location);
                     note(modelPath, message,
                          "'" + spec.id + "' is of class " +
                              std::string(engineClassName(spec.engine_class)) +
@@ -291,12 +303,14 @@ PlacementLowering::lowerEngines(const PlacementSpec& header,
                 }
                 if (model.weights_shared_read_only && model.sharing_group.empty()) {
                     const std::string_view message = "shared_read_only weights require sharing_group";
-                    report(issues, modelPath, std::string(message), block->location);
+                    report(issues, subjectOf(IssueSubject::Kind::engine_model, spec.id),
+                           std::string(message), block->location);
                     note(modelPath, message, "add to its model block: sharing_group: \"NAME\";");
                 }
                 if (!model.sharing_group.empty() && !model.weights_shared_read_only) {
                     const std::string_view message = "sharing_group requires shared_read_only weights";
-                    report(issues, modelPath, std::string(message), block->location);
+                    report(issues, subjectOf(IssueSubject::Kind::engine_model, spec.id),
+                           std::string(message), block->location);
                     note(modelPath, message, "add to its model block: weights: shared_read_only;");
                 }
             }

@@ -325,9 +325,11 @@ TEST(FirstFit, LargePlacementsResolve) {
         requirements).report;
     EXPECT_EQ(report.issues.size(), (kDevices - 1) + (kEngines - 1));
     EXPECT_EQ(report.issues.front(),
-              (DeploymentIssue{"device.c000001", "multiple aliases bind the same physical device"}));
+              (DeploymentIssue{{IssueSubject::Kind::device, "c000001"},
+                               "multiple aliases bind the same physical device"}));
     EXPECT_EQ(report.issues.back(),
-              (DeploymentIssue{numbered("engine.e", kEngines - 1), "assigned device is unresolved"}));
+              (DeploymentIssue{{IssueSubject::Kind::engine, numbered("e", kEngines - 1)},
+                               "assigned device is unresolved"}));
 }
 
 } // namespace

@@ -530,3 +530,29 @@ TEST(Lowering, ManyDevicesAndAbsentEngineBlocksStayNearLinear) {
 
 } // namespace
 } // namespace Core::Placement
+
+namespace Core::Placement {
+namespace {
+
+// Every issue's path is written from its subject, in this one place.
+TEST(IssueSubjectPath, EachKind) {
+    using Kind = IssueSubject::Kind;
+    const std::vector<std::pair<IssueSubject, std::string>> cases = {
+        {{Kind::system, ""}, "system"},
+        {{Kind::placement_system, ""}, "placement.system"},
+        {{Kind::placement_policy, ""}, "placement.policy"},
+        {{Kind::placement_devices, ""}, "placement.devices"},
+        {{Kind::defaults, ""}, "defaults"},
+        {{Kind::device, "gpu0"}, "device.gpu0"},
+        {{Kind::engine, "a.b"}, "engine.a.b"},
+        {{Kind::engine_model, "e"}, "engine.e.model"},
+        {{Kind::engine_memory, "e"}, "engine.e.memory"},
+    };
+    for (const auto& [subject, path] : cases) {
+        EXPECT_EQ(subject.path(), path);
+        EXPECT_EQ(PlacementIssue(subject, "m", {}).path, path);
+    }
+}
+
+} // namespace
+} // namespace Core::Placement
