@@ -16,11 +16,12 @@ struct DiagnosticRule {
     std::string_view help;    ///< one line on what the rule wants
 };
 
-/// Every rule, in code order.
+/// Every rule, grouped by stage.
 [[nodiscard]] std::span<const DiagnosticRule> diagnosticRules();
 
 /// The rule a message comes from: the exact message first, else the longest
-/// prefix. Null for a message no rule knows (the system file's own findings).
+/// prefix. Null for a message no rule knows (how a system file is written:
+/// its TOML, keys and types, and its model configs).
 [[nodiscard]] const DiagnosticRule* ruleOf(std::string_view message);
 
 } // namespace Core::Companion

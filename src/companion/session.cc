@@ -65,6 +65,7 @@ std::vector<Diagnostic> systemDiagnostics(const SystemSource& system) {
             diagnostics.push_back(std::move(diagnostic));
         }
     }
+    finishDiagnostics(diagnostics);
     return diagnostics;
 }
 
@@ -260,6 +261,9 @@ Diagnostic parseDiagnostic(const Placement::ParseError& error) {
 bool positionLess(const Diagnostic& a, const Diagnostic& b) {
     if (!a.location || !b.location) {
         return !a.location && b.location;
+    }
+    if (a.location->file != b.location->file) {
+        return a.location->file.str() < b.location->file.str();
     }
     if (a.location->line != b.location->line) {
         return a.location->line < b.location->line;
