@@ -220,14 +220,16 @@ bool PlacementParser::keep(ParseError error, const Mark& mark) {
     return true;
 }
 
-bool PlacementParser::atTopLevelStart() const {
-    if (current_.kind != TokenKind::identifier || !lexer_.startsLine(current_)) {
+bool PlacementParser::atTopLevelStart(std::optional<std::uint32_t> previousLine) const {
+    if (current_.kind != TokenKind::identifier) {
         return false;
     }
     const std::optional<Keywords::PlacementField> field = findKeyword(
         std::span<const Keyword<Keywords::PlacementField>>(Keywords::kPlacementFields),
         current_.text);
-    if (!field) {
+    // The keyword first: looking back along a long line costs more.
+    if (!field || (previousLine ? *previousLine == current_.location.line
+                                : !lexer_.startsLine(current_))) {
         return false;
     }
     PlacementLexer peek = lexer_;
@@ -283,12 +285,13 @@ void PlacementParser::recover(ParseError error, const Mark& mark) {
     depth_ = mark.depth;
     bool moved = current_.location.line != mark.position.line ||
                  current_.location.column != mark.position.column;
+    std::optional<std::uint32_t> previousLine; // known once the skip has read a token
     for (;;) {
         if (at(TokenKind::end)) {
             unwinding_ = true;
             return;
         }
-        if (moved && mark.depth >= 1 && atTopLevelStart()) {
+        if (moved && mark.depth >= 1 && atTopLevelStart(previousLine)) {
             unwinding_ = mark.depth > 1;
             return;
         }
@@ -317,6 +320,7 @@ void PlacementParser::recover(ParseError error, const Mark& mark) {
         default:
             break;
         }
+        previousLine = current_.location.line;
         advanceTolerant();
         moved = true;
     }
@@ -331,7 +335,9 @@ void PlacementParser::recoverHeader(ParseError error, const Mark& mark) {
         advanceTolerant();
     }
     // The body is read as if the header had ended at its '{'.
-    while (!at(TokenKind::end) && !at(TokenKind::lbrace) && !atTopLevelStart()) {
+    std::optional<std::uint32_t> previousLine;
+    while (!at(TokenKind::end) && !at(TokenKind::lbrace) && !atTopLevelStart(previousLine)) {
+        previousLine = current_.location.line;
         advanceTolerant();
     }
     if (at(TokenKind::lbrace)) {

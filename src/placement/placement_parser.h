@@ -189,8 +189,9 @@ class PlacementParser {
     /// Reads the next token, stepping over what the lexer cannot read.
     void advanceTolerant();
     /// True at a word that begins a line and can only begin a top-level
-    /// field: where a block whose "}" is missing must have ended.
-    [[nodiscard]] bool atTopLevelStart() const;
+    /// field: where a block whose "}" is missing must have ended. With the
+    /// line of the token before, when the caller knows it.
+    [[nodiscard]] bool atTopLevelStart(std::optional<std::uint32_t> previousLine = {}) const;
     void recoverHeader(ParseError error, const Mark& mark);
 
     std::string_view text_;
