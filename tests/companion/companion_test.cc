@@ -91,10 +91,13 @@ TEST_F(CompanionTest, ColourOnlyWhereAskedFor) {
     EXPECT_EQ(runCommand({"check", file, "--color", "sometimes"}).status, kUsageError);
 }
 
-TEST_F(CompanionTest, EveryRuleIsInTheReadmeTable) {
+TEST_F(CompanionTest, EveryRuleIsInTheReadmeTableAndTheManualPage) {
     const std::string readme = slurp("README.md");
+    const std::string manual = slurp("talvex_composite.1");
     for (const DiagnosticRule& rule : diagnosticRules()) {
         EXPECT_NE(readme.find("| `" + std::string(rule.code) + "` |"), std::string::npos)
+            << rule.code;
+        EXPECT_NE(manual.find(".TP\n.B " + std::string(rule.code) + "\n"), std::string::npos)
             << rule.code;
         EXPECT_EQ(ruleOf(std::string(rule.message) + (rule.prefix ? "x'" : "")), &rule)
             << rule.code;
