@@ -12,10 +12,9 @@
 #include "placement/ir.h"
 
 #include <algorithm>
-#include <map>
-#include <optional>
 #include <limits>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 

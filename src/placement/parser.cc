@@ -717,9 +717,9 @@ PlacementParseErrors collectParseErrors(std::string_view text, std::string file)
     /// Blocks are parsed to find their errors, and dropped.
     class Discard final : public PlacementBlockSink {
       public:
-        void device(DeviceSpec&&) override {}
-        void defaults(EngineDefaults&&) override {}
-        void engine(EnginePlacement&&) override {}
+        void device(DeviceSpec&& /*device*/) override {}
+        void defaults(EngineDefaults&& /*defaults*/) override {}
+        void engine(EnginePlacement&& /*engine*/) override {}
     };
     PlacementParseErrors result;
     Discard blocks;

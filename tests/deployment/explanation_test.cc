@@ -120,6 +120,7 @@ TEST(ResolutionDetail, NotesGiveTheFiguresBehindEachRefusal) {
          makeIr(PlacementPolicy::first_fit, {cpu("cpu0", kFourGiB), cuda("gpu0", 0, kFourGiB)},
                 {makeEngine("a"), onDevice("b", "gpu0")}),
          {withPeak("a", 1), withPeak("b", 1)},
+         // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): rows split over two lines
          {"device.cpu0: external reserve exceeds currently usable memory -> reserve 4294967296 "
           "bytes against 402653184 bytes usable on 'example-cpu'",
           "device.gpu0: external reserve exceeds currently usable memory -> reserve 4294967296 "
