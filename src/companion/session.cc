@@ -66,6 +66,19 @@ std::vector<Diagnostic> systemDiagnostics(const SystemSource& system) {
         }
     }
     finishDiagnostics(diagnostics);
+    // How the file is written has no rule of the graph behind it; no error
+    // goes without a note all the same.
+    for (Diagnostic& diagnostic : diagnostics) {
+        if (diagnostic.notes.empty()) {
+            diagnostic.notes.push_back({Severity::note,
+                                        "a system file is TOML; its keys are listed under "
+                                        "SYSTEM FILES in the manual page",
+                                        {},
+                                        diagnostic.location,
+                                        {},
+                                        {}});
+        }
+    }
     return diagnostics;
 }
 
