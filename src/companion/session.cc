@@ -69,7 +69,7 @@ std::vector<Diagnostic> systemDiagnostics(const SystemSource& system) {
     // How the file is written has no rule of the graph behind it; no error
     // goes without a note all the same.
     for (Diagnostic& diagnostic : diagnostics) {
-        if (diagnostic.notes.empty()) {
+        if (diagnostic.notes.empty() && diagnostic.severity == Severity::error) {
             diagnostic.notes.push_back({Severity::note,
                                         "a system file is TOML; its keys are listed under "
                                         "SYSTEM FILES in the manual page",
