@@ -57,12 +57,12 @@ class SourceLines {
             }
         }
         auto wanted = lines_.begin();
-        std::uint32_t line = 1;
+        std::uint32_t number = 1;
         std::size_t start = 0;
         while (wanted != lines_.end() && start <= source.size()) {
             const std::size_t newline = source.find('\n', start);
             const std::size_t end = newline == std::string_view::npos ? source.size() : newline;
-            if (wanted->first == line) {
+            if (wanted->first == number) {
                 wanted->second = source.substr(start, end - start);
                 ++wanted;
             }
@@ -70,7 +70,7 @@ class SourceLines {
                 break;
             }
             start = newline + 1;
-            ++line;
+            ++number;
         }
     }
 

@@ -192,12 +192,13 @@ bool PlacementParser::keep(ParseError error, const Mark& mark) {
         try {
             for (;;) {
                 scan.next(token);
-                const SourceLocation& at = token.location;
-                if (token.kind == TokenKind::end || at.line > error.location().line ||
-                    (at.line == error.location().line && at.column >= error.location().column)) {
+                const SourceLocation& where = token.location;
+                if (token.kind == TokenKind::end || where.line > error.location().line ||
+                    (where.line == error.location().line &&
+                     where.column >= error.location().column)) {
                     break;
                 }
-                previousEnd = SourceLocation{at.file, at.line, scan.endColumn()};
+                previousEnd = SourceLocation{where.file, where.line, scan.endColumn()};
                 previous = foundText(token);
             }
         } catch (const ParseError&) {
