@@ -455,6 +455,7 @@ void PlacementParser::failDecimalSize(std::string_view digits, std::uint64_t cou
     // "1.5 GiB": the unit after the fraction says what the size was meant to be.
     PlacementLexer peek = lexer_;
     Token unit;
+    unit.location.file = current_.location.file; // an error there names the file too
     std::optional<std::uint64_t> multiplier;
     try {
         peek.next(unit);

@@ -121,6 +121,13 @@ TEST(Hints, DecimalSizesAreWrittenWhole) {
         {"2.0 MiB", "sizes are whole numbers: write 2 MiB for 2.0 MiB"},
         {"1.3 B", "sizes are whole numbers in B, KiB, MiB or GiB"},
     };
+    // A byte that starts no token after the fraction is the error, in its file.
+    try {
+        (void)parsePlacement(body("device d { kind: cpu; reserve: 1 .\xAC; }"), "h.cplace");
+        ADD_FAILURE() << "parsed";
+    } catch (const ParseError& error) {
+        EXPECT_EQ(error.text(), "h.cplace:3:35: unexpected character '\xAC'");
+    }
     for (const auto& [size, note] : cases) {
         SCOPED_TRACE(size);
         try {
