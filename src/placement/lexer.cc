@@ -68,25 +68,94 @@ ParseError::ParseError(SourceLocation location, std::string message, ParseHint h
       message_(std::move(message)), text_(positioned(location_, message_)),
       hint_(std::move(hint)) {}
 
+namespace {
+
+/// The offset of the first '\n' at or after `pos`, or `size`.
+std::size_t newlineFrom(const char* data, std::size_t pos, std::size_t size) {
+#if defined(__SSE2__)
+    // Inline rather than memchr: most comments are shorter than a call's overhead.
+    const __m128i newline = _mm_set1_epi8('\n');
+    for (; pos + 16 <= size; pos += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
+        const auto found = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, newline)));
+        if (found != 0) {
+            return pos + static_cast<std::size_t>(__builtin_ctz(found));
+        }
+    }
+#endif
+    const void* found = std::memchr(data + pos, '\n', size - pos);
+    return found == nullptr ? size
+                            : static_cast<std::size_t>(static_cast<const char*>(found) - data);
+}
+
+} // namespace
+
 void PlacementLexer::skipTrivia() {
     const char* const data = text_.data();
     const std::size_t size = text_.size();
     std::size_t pos = offset_;
-    while (pos < size) {
-        const char c = data[pos];
-        const std::uint8_t cls = LexerBytes::classOf(c);
-        if (cls == LexerBytes::kBlank) {
-            ++pos;
-        } else if (cls == LexerBytes::kNewline) {
-            ++pos;
-            startLine(pos);
-        } else if (c == '#' || (c == '/' && pos + 1 < size && data[pos + 1] == '/')) {
-            const void* newline = std::memchr(data + pos, '\n', size - pos);
-            if (newline == nullptr) {
-                pos = size;
-            } else {
-                pos = static_cast<std::size_t>(static_cast<const char*>(newline) - data) + 1;
+#if defined(__SSE2__)
+    // Sixteen bytes a load: white space, the lines it ends and the comments
+    // that end in the same sixteen bytes are all read from one pair of masks.
+    // The last few bytes of the text take the loop below.
+    while (pos + 16 <= size) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
+        // Tab and carriage return are the two bytes that setting bit 2 makes 0x0D.
+        const __m128i folded = _mm_or_si128(bytes, _mm_set1_epi8(0x04));
+        const auto newlines = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))));
+        const auto blanks = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')),
+                                           _mm_cmpeq_epi8(folded, _mm_set1_epi8(0x0D)))));
+        const unsigned other = ~(newlines | blanks) & 0xFFFFU;
+        unsigned from = 0; // the first bit of this load not yet read
+        for (;;) {
+            const unsigned stop = other & (0xFFFFU << from);
+            const unsigned run = stop == 0 ? 16 : static_cast<unsigned>(__builtin_ctz(stop));
+            for (unsigned ended = newlines & (0xFFFFU << from) & ((1U << run) - 1U); ended != 0;
+                 ended &= ended - 1U) {
+                startLine(pos + static_cast<std::size_t>(__builtin_ctz(ended)) + 1);
+            }
+            if (run == 16) {
+                pos += 16;
+                break;
+            }
+            const std::size_t at = pos + run;
+            if (!startsComment(at)) {
+                offset_ = at;
+                return;
+            }
+            // A comment runs to its line's end: in this load, or found beyond it.
+            const unsigned after = run + 1 < 16 ? newlines & (0xFFFFU << (run + 1)) : 0U;
+            if (after == 0) {
+                pos = newlineFrom(data, pos + 16, size);
+                if (pos == size) {
+                    offset_ = pos;
+                    return;
+                }
+                ++pos;
                 startLine(pos);
+                break;
+            }
+            from = static_cast<unsigned>(__builtin_ctz(after)) + 1;
+            startLine(pos + from);
+            if (from == 16) {
+                pos += 16;
+                break;
+            }
+        }
+    }
+#endif
+    for (; pos < size; ++pos) {
+        const std::uint8_t cls = LexerBytes::classOf(data[pos]);
+        if (cls == LexerBytes::kNewline) {
+            startLine(pos + 1);
+        } else if (cls == LexerBytes::kBlank) {
+            continue;
+        } else if (startsComment(pos)) {
+            pos = newlineFrom(data, pos, size);
+            if (pos < size) {
+                startLine(pos + 1);
             }
         } else {
             break;

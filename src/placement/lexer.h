@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -13,6 +14,10 @@
 
 #include "common/identifier.h"
 #include "common/source_location.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace Core::Placement {
 
@@ -98,11 +103,31 @@ template <class T>
     return words;
 }
 
+/// True when the `size` bytes at `a` and `b` are the same. Keywords are short:
+/// up to 16 bytes are compared as two overlapping loads a side, inline,
+/// where memcmp would be a call per keyword looked up.
+[[nodiscard]] inline bool sameBytes(const char* a, const char* b, std::size_t size) {
+    const auto load = [](const char* p, auto word) {
+        std::memcpy(&word, p, sizeof word);
+        return word;
+    };
+    if (size >= 8 && size <= 16) {
+        return load(a, std::uint64_t{}) == load(b, std::uint64_t{}) &&
+               load(a + size - 8, std::uint64_t{}) == load(b + size - 8, std::uint64_t{});
+    }
+    if (size >= 4 && size < 8) {
+        return load(a, std::uint32_t{}) == load(b, std::uint32_t{}) &&
+               load(a + size - 4, std::uint32_t{}) == load(b + size - 4, std::uint32_t{});
+    }
+    return std::memcmp(a, b, size) == 0;
+}
+
 template <class T>
 [[nodiscard]] std::optional<T> findKeyword(std::span<const Keyword<T>> table,
                                            std::string_view word) {
     for (const Keyword<T>& entry : table) {
-        if (entry.word == word) {
+        if (entry.word.size() == word.size() &&
+            sameBytes(entry.word.data(), word.data(), word.size())) {
             return entry.value;
         }
     }
@@ -142,6 +167,40 @@ inline constexpr std::array<std::uint8_t, 256> kClasses = makeClasses();
 
 inline std::uint8_t classOf(char c) { return kClasses[static_cast<unsigned char>(c)]; }
 
+/// Where the run of bytes from `pos` that `continues` (a class: a name's
+/// bytes, or digits) ends, at most at `size`.
+inline std::size_t runEnd(const char* data, std::size_t pos, std::size_t size,
+                          std::uint8_t continues) {
+#if defined(__SSE2__)
+    // Sixteen bytes a step: names and numbers are most of a dense text.
+    const bool name = (continues & kWordStart) != 0;
+    while (pos + 16 <= size) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
+        // A byte is in [lo, lo + span] when its distance from lo, unsigned, is at most span.
+        const auto within = [](__m128i v, char lo, char span) {
+            const __m128i distance = _mm_sub_epi8(v, _mm_set1_epi8(lo));
+            return _mm_cmpeq_epi8(_mm_min_epu8(distance, _mm_set1_epi8(span)), distance);
+        };
+        __m128i in = within(bytes, '0', 9);
+        if (name) {
+            // Setting bit 5 folds 'A'..'Z' onto 'a'..'z' and nothing else onto them.
+            in = _mm_or_si128(in, within(_mm_or_si128(bytes, _mm_set1_epi8(0x20)), 'a', 25));
+            in = _mm_or_si128(in, within(bytes, '-', 1)); // '-' and '.'
+            in = _mm_or_si128(in, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('_')));
+        }
+        const auto out = static_cast<unsigned>(~_mm_movemask_epi8(in)) & 0xFFFFU;
+        if (out != 0) {
+            return pos + static_cast<std::size_t>(__builtin_ctz(out));
+        }
+        pos += 16;
+    }
+#endif
+    while (pos < size && (classOf(data[pos]) & continues) != 0) {
+        ++pos;
+    }
+    return pos;
+}
+
 inline TokenKind punctuationKind(char c) {
     switch (c) {
     case '{':
@@ -169,43 +228,43 @@ class PlacementLexer {
     /// start. At the end of the text every call gives the end token.
     void next(Token& token) {
         namespace B = LexerBytes;
+        const char* const data = text_.data();
         const std::size_t size = text_.size();
         // Dense text has no trivia between most tokens, and most other tokens
         // follow a single blank; only longer white space and comments take the loop.
-        if (offset_ < size && (B::classOf(text_[offset_]) & B::kTriviaStart) != 0) {
-            if (text_[offset_] == ' ' && offset_ + 1 < size &&
-                (B::classOf(text_[offset_ + 1]) & B::kTriviaStart) == 0) {
+        if (offset_ < size && (B::classOf(data[offset_]) & B::kTriviaStart) != 0) {
+            if (data[offset_] == ' ' && offset_ + 1 < size &&
+                (B::classOf(data[offset_ + 1]) & B::kTriviaStart) == 0) {
                 ++offset_;
             } else {
                 skipTrivia();
             }
         }
+        const std::size_t start = offset_;
         token.location.line = line_;
         // Fits in 32 bits: the driver refuses texts whose last column would not.
-        token.location.column = static_cast<std::uint32_t>(offset_ - lineStart_ + 1);
-        if (offset_ >= size) {
+        token.location.column = static_cast<std::uint32_t>(start - lineStart_ + 1);
+        if (start >= size) {
             token.kind = TokenKind::end;
             token.text = {};
             return;
         }
-        const char c = text_[offset_];
-        const std::uint8_t start = B::classOf(c);
-        std::size_t end = offset_ + 1;
-        if ((start & (B::kDigit | B::kWordStart)) != 0) {
-            // A number is a run of digits; a word may continue with digits.
-            const std::uint8_t continues =
-                start == B::kDigit ? B::kDigit : (B::kWordStart | B::kDigit);
-            while (end < size && (B::classOf(text_[end]) & continues) != 0) {
-                ++end;
-            }
-            token.kind = start == B::kDigit ? TokenKind::number : TokenKind::identifier;
-        } else if (start == B::kPunctuation) {
+        const char c = data[start];
+        const std::uint8_t cls = B::classOf(c);
+        std::size_t end = start + 1;
+        if ((cls & B::kWordStart) != 0) {
+            end = B::runEnd(data, end, size, B::kWordStart | B::kDigit);
+            token.kind = TokenKind::identifier;
+        } else if ((cls & B::kDigit) != 0) {
+            end = B::runEnd(data, end, size, B::kDigit);
+            token.kind = TokenKind::number;
+        } else if (cls == B::kPunctuation) {
             token.kind = B::punctuationKind(c);
         } else {
             lexOther(token);
             return;
         }
-        token.text = text_.substr(offset_, end - offset_);
+        token.text = std::string_view(data + start, end - start);
         offset_ = end;
     }
 
@@ -245,6 +304,11 @@ class PlacementLexer {
 
     // Out of line: rarer than names and punctuation.
     void skipTrivia();
+    /// True when a comment starts at `pos`: '#' or "//".
+    [[nodiscard]] bool startsComment(std::size_t pos) const noexcept {
+        return text_[pos] == '#' ||
+               (text_[pos] == '/' && pos + 1 < text_.size() && text_[pos + 1] == '/');
+    }
     /// A string, or the error of a byte that starts no token.
     void lexOther(Token& token);
     void lexString(Token& token);

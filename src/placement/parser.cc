@@ -364,13 +364,6 @@ void PlacementParser::failExpected(std::string_view what) const {
     fail(expectedMessage(what));
 }
 
-void PlacementParser::expectToken(TokenKind kind) {
-    if (current_.kind != kind) {
-        failExpected(describe(kind));
-    }
-    advance();
-}
-
 void PlacementParser::expectKeyword(std::string_view word) {
     if (current_.kind != TokenKind::identifier || current_.text != word) {
         std::string quoted(1, '\'');
@@ -379,15 +372,6 @@ void PlacementParser::expectKeyword(std::string_view word) {
                          {std::string(current_.text), {word}, "keyword", false, {}});
     }
     advance();
-}
-
-std::string_view PlacementParser::expectIdentifier(std::string_view what) {
-    if (current_.kind != TokenKind::identifier) {
-        failExpected(what);
-    }
-    const std::string_view text = current_.text;
-    advance();
-    return text;
 }
 
 void PlacementParser::failNoValue(std::vector<std::string_view> words,

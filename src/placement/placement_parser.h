@@ -103,11 +103,23 @@ class PlacementParser {
     [[noreturn]] void failExpected(std::string_view what) const;
 
     /// The current token must be of `kind`; it is consumed.
-    void expectToken(TokenKind kind);
+    void expectToken(TokenKind kind) {
+        if (current_.kind != kind) {
+            failExpected(describe(kind));
+        }
+        advance();
+    }
     void expectKeyword(std::string_view word);
     /// The identifier's text, a view of the placement text that stays valid
     /// while the text does.
-    [[nodiscard]] std::string_view expectIdentifier(std::string_view what);
+    [[nodiscard]] std::string_view expectIdentifier(std::string_view what) {
+        if (current_.kind != TokenKind::identifier) {
+            failExpected(what);
+        }
+        const std::string_view text = current_.text;
+        advance();
+        return text;
+    }
     [[nodiscard]] Token parseValue();
     [[nodiscard]] std::uint64_t parseUnsigned();
     /// parseUnsigned for a 32-bit field; the range error is reported at the

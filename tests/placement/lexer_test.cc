@@ -1,6 +1,7 @@
 // Tokens, positions and the token-level reading operations.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,70 @@ TEST(Lexer, HashAfterWordStartsComment) {
 TEST(Lexer, CarriageReturnIsOneColumnOfWhiteSpace) {
     expectTokens("a\r\nb\r\n", {{Id, "a", 1, 1}, {Id, "b", 2, 1}, {End, "", 3, 1}});
     expectTokens("a\r", {{Id, "a", 1, 1}, {End, "", 1, 3}});
+}
+
+// Names, numbers and white space are cut sixteen bytes at a time where the
+// text allows and byte by byte near its end: every byte, at every offset
+// around a load's edge, must end a run exactly where its class says.
+TEST(Lexer, RunsEndAtTheFirstByteOutsideTheirClassAtAnyOffset) {
+    for (int byte = 1; byte < 256; ++byte) {
+        const char c = static_cast<char>(byte);
+        for (std::size_t before = 1; before <= 34; ++before) {
+            for (const char lead : {'a', '7'}) {
+                std::string text(before, lead);
+                text += c;
+                text.append(20, lead);
+                PlacementLexer lexer(text);
+                Token token;
+                lexer.next(token);
+                const bool continues = lead == 'a' ? isIdentifierByte(c) : isDigitByte(c);
+                ASSERT_EQ(token.text.size(), continues ? text.size() : before)
+                    << "byte " << byte << " after " << before << " x '" << lead << "'";
+            }
+        }
+    }
+}
+
+// Blanks, newlines and both kinds of comment in random runs: every word must
+// come out with the line and column it was written at.
+TEST(Lexer, TriviaOfEveryShapeKeepsLinesAndColumns) {
+    std::mt19937 random(20261211);
+    const std::vector<std::string> pieces = {" ", "\t", "\r", "\n", "  ", "\n    ",
+                                             "# note\n", "// a longer note, past sixteen bytes\n",
+                                             "#\n", "\r\n"};
+    for (int round = 0; round < 300; ++round) {
+        std::string text;
+        std::vector<Lexed> expected;
+        std::uint32_t line = 1;
+        std::size_t lineStart = 0;
+        const auto append = [&](const std::string& piece) {
+            for (const char c : piece) {
+                text += c;
+                if (c == '\n') {
+                    ++line;
+                    lineStart = text.size();
+                }
+            }
+        };
+        const int words = 1 + static_cast<int>(random() % 12);
+        for (int w = 0; w < words; ++w) {
+            const std::size_t trivia = random() % 4;
+            for (std::size_t t = 0; t < trivia || (w > 0 && t == 0); ++t) {
+                append(pieces[random() % pieces.size()]);
+            }
+            const std::string word(1 + random() % 20, static_cast<char>('a' + w));
+            expected.push_back({Id, word, line,
+                                static_cast<std::uint32_t>(text.size() - lineStart + 1)});
+            append(word);
+        }
+        const std::size_t tail = random() % 3;
+        for (std::size_t t = 0; t < tail; ++t) {
+            append(pieces[random() % pieces.size()]);
+        }
+        expected.push_back(
+            {End, "", line, static_cast<std::uint32_t>(text.size() - lineStart + 1)});
+        expectTokens(text, expected);
+    }
 }
 
 TEST(Lexer, StringsResolveTheirEscapesAndKeepOtherBytes) {
