@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "common/near_words.h"
+#include "common/text_position.h"
 #include "deployment/deployment.h"
 #include "deployment/inventory_text.h"
 
@@ -394,20 +395,11 @@ InventoryFile parseInventoryJson(std::string_view json) {
         root = Json::parse(json.begin(), json.end());
     } catch (const Json::parse_error& error) {
         // `byte` is one past the last byte read: the line and column of that byte.
-        const std::size_t end = std::min<std::size_t>(error.byte, json.size());
-        std::uint32_t line = 1;
-        std::size_t lineStart = 0;
-        for (std::size_t i = 0; i + 1 < end; ++i) {
-            if (json[i] == '\n') {
-                ++line;
-                lineStart = i + 1;
-            }
-        }
+        const TextPosition at = positionBefore(json, error.byte);
         const std::string what = error.what();
         const std::size_t colon = what.find(": ");
-        file.problems.push_back({colon == std::string::npos ? what : what.substr(colon + 2), line,
-                                 static_cast<std::uint32_t>(end > lineStart ? end - lineStart : 1),
-                                 {}});
+        file.problems.push_back(
+            {colon == std::string::npos ? what : what.substr(colon + 2), at.line, at.column, {}});
         return file;
     }
     Reader(file).read(root);

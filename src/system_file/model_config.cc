@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "common/text_position.h"
+
 namespace Core::SystemFile {
 namespace {
 
@@ -141,19 +143,8 @@ ModelConfigResult parseModelConfig(std::string_view json) {
         root = Json::parse(json.begin(), json.end());
     } catch (const Json::parse_error& error) {
         // `byte` is one past the last byte read: the line and column of that byte.
-        const std::size_t end = std::min<std::size_t>(error.byte, json.size());
-        std::uint32_t line = 1;
-        std::size_t lineStart = 0;
-        for (std::size_t i = 0; i + 1 < end; ++i) {
-            if (json[i] == '\n') {
-                ++line;
-                lineStart = i + 1;
-            }
-        }
-        const std::size_t column = end > lineStart ? end - lineStart : 1;
-        result.error = {syntaxMessage(error.what()), line,
-                        static_cast<std::uint32_t>(
-                            std::min<std::size_t>(column, std::numeric_limits<std::uint32_t>::max()))};
+        const TextPosition at = positionBefore(json, error.byte);
+        result.error = {syntaxMessage(error.what()), at.line, at.column};
         return result;
     }
     if (!root.is_object()) {

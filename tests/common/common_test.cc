@@ -1,5 +1,5 @@
 // The shared helpers: the hash every printed figure depends on, checked
-// arithmetic at its boundaries, and the byte order of texts.
+// arithmetic at its boundaries, the byte order of texts, and positions in them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +11,7 @@
 #include "common/byte_order.h"
 #include "common/checked_math.h"
 #include "common/stable_hash.h"
+#include "common/text_position.h"
 
 namespace Core {
 namespace {
@@ -75,6 +76,23 @@ TEST(ByteOrder, UnsignedBytesAndPrefixFirst) {
 
     const std::map<std::string, int, ByteLess> map{{"b", 1}, {"a", 2}};
     EXPECT_EQ(map.find(std::string_view("a"))->second, 2); // transparent lookup
+}
+
+// A reader's error offset counts one past the last byte read.
+TEST(TextPosition, TheByteBeforeTheOffset) {
+    struct Case {
+        std::size_t end;
+        std::uint32_t line;
+        std::uint32_t column;
+    };
+    const std::string_view text = "ab\ncd";
+    for (const Case& c : std::vector<Case>{
+             {0, 1, 1}, {1, 1, 1}, {2, 1, 2}, {3, 1, 3}, {4, 2, 1}, {5, 2, 2}, {6, 2, 2}, {99, 2, 2}}) {
+        SCOPED_TRACE(c.end);
+        const TextPosition at = positionBefore(text, c.end);
+        EXPECT_EQ(at.line, c.line);
+        EXPECT_EQ(at.column, c.column);
+    }
 }
 
 } // namespace
