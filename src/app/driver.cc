@@ -20,7 +20,9 @@ constexpr std::string_view kErrorPrefix = "deployment example: ";
 void deployFile(const std::string& path, const std::string& name,
                 const Orchestration::SystemSpec& system, const ResolutionInputs& inputs,
                 std::string_view title, std::ostream& out) {
-    const PipelineResult result = resolvePlacementFile(path, name, system, inputs);
+    // One error line is all a refusal prints: the lowering lists no more.
+    const PipelineResult result =
+        resolvePlacementFile(path, name, system, inputs, nullptr, Placement::IssueScope::first);
     if (const std::optional<std::string> problem = refusal(result)) {
         throw std::runtime_error(*problem);
     }

@@ -23,9 +23,10 @@ template <class Issue> std::string firstIssue(const std::vector<Issue>& issues) 
 /// that `text` views and is released once they are parsed.
 Placement::LoweringResult lower(std::string_view text, PlacementBytes* ownedText,
                                 std::string fileName, const Orchestration::SystemSpec& system,
-                                PipelineDetail* detail) {
-    Placement::PlacementLowering lowering(system,
-                                          detail != nullptr ? &detail->loweringNotes : nullptr);
+                                PipelineDetail* detail,
+                                Placement::IssueScope scope = Placement::IssueScope::every) {
+    Placement::PlacementLowering lowering(
+        system, detail != nullptr ? &detail->loweringNotes : nullptr, scope);
     Placement::PlacementSpec header = Placement::parsePlacement(text, std::move(fileName), lowering);
     if (ownedText != nullptr) {
         ownedText->release(); // the blocks own copies of what they keep
@@ -50,8 +51,10 @@ Placement::LoweringResult lower(std::string_view text, PlacementBytes* ownedText
 /// The one path every run takes.
 PipelineResult run(std::string_view text, PlacementBytes* ownedText, std::string fileName,
                    const Orchestration::SystemSpec& system, const ResolutionInputs& inputs,
-                   PipelineDetail* detail) {
-    Placement::LoweringResult lowered = lower(text, ownedText, std::move(fileName), system, detail);
+                   PipelineDetail* detail,
+                   Placement::IssueScope scope = Placement::IssueScope::every) {
+    Placement::LoweringResult lowered =
+        lower(text, ownedText, std::move(fileName), system, detail, scope);
     if (!lowered.ir) {
         return {std::move(lowered.issues), std::nullopt};
     }
@@ -102,9 +105,10 @@ PipelineResult resolvePlacementFile(const std::string& path,
 
 PipelineResult resolvePlacementFile(const std::string& path, std::string name,
                                     const Orchestration::SystemSpec& system,
-                                    const ResolutionInputs& inputs, PipelineDetail* detail) {
+                                    const ResolutionInputs& inputs, PipelineDetail* detail,
+                                    Placement::IssueScope scope) {
     PlacementBytes bytes = readPlacementBytes(path);
-    return run(bytes.view(), &bytes, std::move(name), system, inputs, detail);
+    return run(bytes.view(), &bytes, std::move(name), system, inputs, detail, scope);
 }
 
 bool isResolved(const PipelineResult& result) {

@@ -22,6 +22,7 @@
 #include "orchestration/system_spec.h"
 #include "placement/hints.h"
 #include "placement/ir.h"
+#include "placement/lowering.h"
 #include "placement/parser.h"
 
 namespace Core::App {
@@ -95,11 +96,13 @@ resolvePlacement(std::string_view text, std::string fileName,
                                                   const ResolutionInputs& inputs,
                                                   PipelineDetail* detail = nullptr);
 /// The same, naming the text `name` where a caller reads it from elsewhere
-/// (standard input, say).
-[[nodiscard]] PipelineResult resolvePlacementFile(const std::string& path, std::string name,
-                                                  const Orchestration::SystemSpec& system,
-                                                  const ResolutionInputs& inputs,
-                                                  PipelineDetail* detail = nullptr);
+/// (standard input, say). With IssueScope::first, a refused lowering lists
+/// only its first issue, all that refusal() shows.
+[[nodiscard]] PipelineResult
+resolvePlacementFile(const std::string& path, std::string name,
+                     const Orchestration::SystemSpec& system, const ResolutionInputs& inputs,
+                     PipelineDetail* detail = nullptr,
+                     Placement::IssueScope scope = Placement::IssueScope::every);
 
 /// True when the placement resolved: `deployment` holds the resolved IR.
 [[nodiscard]] bool isResolved(const PipelineResult& result);

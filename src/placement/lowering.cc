@@ -85,8 +85,9 @@ IssueSubject subjectOf(IssueSubject::Kind kind, std::string name = {}) {
 
 } // namespace
 
-PlacementLowering::PlacementLowering(const Orchestration::SystemSpec& system, IssueNotes* notes)
-    : system_(system), notes_(notes) {
+PlacementLowering::PlacementLowering(const Orchestration::SystemSpec& system, IssueNotes* notes,
+                                     IssueScope scope)
+    : system_(system), notes_(notes), scope_(scope) {
     systemEngineIds_.reserve(system.engines.size());
     for (const Orchestration::EngineSpec& spec : system.engines) {
         systemEngineIds_.emplace_back(spec.id);
@@ -96,16 +97,19 @@ PlacementLowering::PlacementLowering(const Orchestration::SystemSpec& system, Is
 
 void PlacementLowering::device(DeviceSpec&& device) {
     const bool hasIndex = device.selector.index.has_value();
-    if (device.kind == DeviceKind::cuda && !hasIndex) {
-        const std::string_view message = "CUDA device requires selector.index";
-        report(deviceIssues_, subjectOf(IssueSubject::Kind::device, device.name),
-               std::string(message), device.location);
-        note("device." + device.name, message, "add to its block: selector: { index: 0; };");
-    } else if (device.kind == DeviceKind::cpu && hasIndex) {
-        const std::string_view message = "CPU device must not declare CUDA index";
-        report(deviceIssues_, subjectOf(IssueSubject::Kind::device, device.name),
-               std::string(message), device.location);
-        note("device." + device.name, message, "a cpu device takes no selector; remove it");
+    // Under the first-issue scope, a later device's issue would only follow the one kept.
+    if (wanted(deviceIssues_)) {
+        if (device.kind == DeviceKind::cuda && !hasIndex) {
+            const std::string_view message = "CUDA device requires selector.index";
+            report(deviceIssues_, subjectOf(IssueSubject::Kind::device, device.name),
+                   std::string(message), device.location);
+            note("device." + device.name, message, "add to its block: selector: { index: 0; };");
+        } else if (device.kind == DeviceKind::cpu && hasIndex) {
+            const std::string_view message = "CPU device must not declare CUDA index";
+            report(deviceIssues_, subjectOf(IssueSubject::Kind::device, device.name),
+                   std::string(message), device.location);
+            note("device." + device.name, message, "a cpu device takes no selector; remove it");
+        }
     }
     devices_.push_back(std::move(device));
 }
@@ -114,6 +118,9 @@ void PlacementLowering::defaults(EngineDefaults&& defaults) {
     // The first block of a class stays in force.
     const EngineClass engineClass = defaults.engine_class;
     if (defaultsByClass_.contains(engineClass)) {
+        if (!wanted(defaultsIssues_)) {
+            return;
+        }
         report(defaultsIssues_, subjectOf(IssueSubject::Kind::defaults), "duplicate defaults for one engine class",
                defaults.location);
         return;
@@ -164,10 +171,16 @@ LoweringResult PlacementLowering::finish(const PlacementSpec& header) {
     reportAbsentEngines(issues);
     issues.insert(issues.end(), std::make_move_iterator(engineIssues.begin()),
                   std::make_move_iterator(engineIssues.end()));
+    if (scope_ == IssueScope::first && issues.size() > 1) {
+        issues.erase(issues.begin() + 1, issues.end());
+    }
     return result;
 }
 
 void PlacementLowering::reportAbsentEngines(std::vector<PlacementIssue>& issues) {
+    if (!wanted(issues)) {
+        return;
+    }
     // Ascending name order; of blocks that repeat a name, the first counts.
     std::vector<AbsentEngine*> absent;
     absent.reserve(absentEngines_.size());
@@ -177,6 +190,10 @@ void PlacementLowering::reportAbsentEngines(std::vector<PlacementIssue>& issues)
     const auto byName = [](const AbsentEngine* a, const AbsentEngine* b) {
         return byteLess(a->name, b->name);
     };
+    if (scope_ == IssueScope::first && !absent.empty()) {
+        // The least name; of equal names the first block, as the sort below keeps it.
+        absent = {*std::min_element(absent.begin(), absent.end(), byName)};
+    }
     // Generated files list their blocks in order; checking costs far less than sorting.
     if (!std::is_sorted(absent.begin(), absent.end(), byName)) {
         std::stable_sort(absent.begin(), absent.end(), byName);

@@ -21,6 +21,11 @@ namespace Core::Placement {
 [[nodiscard]] LoweringResult lowerPlacement(const PlacementSpec& placement,
                                             const Orchestration::SystemSpec& system);
 
+/// How many of a refused placement's issues a lowering lists: every one, or
+/// only the first of them in their order, for a caller that shows no more (a
+/// wide file can have hundreds of thousands).
+enum class IssueScope { every, first };
+
 /// The same lowering fed block by block, straight from the parser, so that a
 /// wide file is never held whole: of an engine block for an engine that the
 /// graph does not have, only the name and the location are kept.
@@ -29,7 +34,7 @@ class PlacementLowering final : public PlacementBlockSink {
     /// Keeps a reference to `system`, which must outlive the lowering. With
     /// `notes`, every issue found gets the notes that name its fix there.
     explicit PlacementLowering(const Orchestration::SystemSpec& system,
-                               IssueNotes* notes = nullptr);
+                               IssueNotes* notes = nullptr, IssueScope scope = IssueScope::every);
 
     void device(DeviceSpec&& device) override;
     void defaults(EngineDefaults&& defaults) override;
@@ -67,8 +72,14 @@ class PlacementLowering final : public PlacementBlockSink {
         }
     }
 
+    /// False once `list` holds all the issues the scope lets a row add.
+    [[nodiscard]] bool wanted(const std::vector<PlacementIssue>& list) const noexcept {
+        return scope_ == IssueScope::every || list.empty();
+    }
+
     const Orchestration::SystemSpec& system_;
     IssueNotes* notes_ = nullptr;
+    IssueScope scope_ = IssueScope::every;
     /// The graph's engine ids, sorted, viewing the graph.
     std::vector<std::string_view> systemEngineIds_;
     // Deques, which grow without moving what they hold: on a wide file the

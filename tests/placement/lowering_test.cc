@@ -341,6 +341,7 @@ TEST(Lowering, ReportsEveryIssueInOrder) {
              s.engines.push_back(engineBlock("zeta-engine", 40));
              s.engines.push_back(engineBlock("Sensory-sync", 41));
              s.engines.push_back(engineBlock("alpha-engine", 42));
+             s.engines.push_back(engineBlock("Sensory-sync", 43)); // the first block counts
          },
          {"engine.Sensory-sync | placement references an engine absent from SystemSpec | "
           "demo.cplace:41:3",
@@ -447,6 +448,22 @@ TEST(Lowering, ReportsEveryIssueInOrder) {
         const LoweringResult result = lowerPlacement(spec, system);
         EXPECT_EQ(describe(result.issues), c.issues);
         EXPECT_FALSE(result.ir.has_value());
+
+        // Under the first-issue scope the lowering lists that one issue alone.
+        PlacementLowering firstOnly(system, nullptr, IssueScope::first);
+        for (const DeviceSpec& device : spec.devices) {
+            firstOnly.device(DeviceSpec(device));
+        }
+        for (const EngineDefaults& defaults : spec.defaults) {
+            firstOnly.defaults(EngineDefaults(defaults));
+        }
+        for (const EnginePlacement& engine : spec.engines) {
+            firstOnly.engine(EnginePlacement(engine));
+        }
+        const LoweringResult first = firstOnly.finish(spec);
+        ASSERT_EQ(first.issues.size(), 1U);
+        EXPECT_EQ(first.issues.front(), result.issues.front());
+        EXPECT_FALSE(first.ir.has_value());
     }
 }
 
