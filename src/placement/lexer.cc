@@ -153,10 +153,11 @@ void PlacementLexer::skipTrivia() {
         } else if (cls == LexerBytes::kBlank) {
             continue;
         } else if (startsComment(pos)) {
-            pos = newlineFrom(data, pos, size);
-            if (pos < size) {
-                startLine(pos + 1);
+            pos = newlineFrom(data, pos, size); // the loop steps past the newline
+            if (pos == size) {
+                break;
             }
+            startLine(pos + 1);
         } else {
             break;
         }

@@ -63,6 +63,8 @@ TEST(Lexer, EndTokenSitsAfterSkippedTrivia) {
     expectTokens("", {{End, "", 1, 1}});
     expectTokens("  \n\t# note\n// more", {{End, "", 3, 8}});
     expectTokens("a # comment without newline", {{Id, "a", 1, 1}, {End, "", 1, 28}});
+    expectTokens("#", {{End, "", 1, 2}});
+    expectTokens("x //", {{Id, "x", 1, 1}, {End, "", 1, 5}});
 }
 
 TEST(Lexer, WordsNumbersAndPunctuation) {
@@ -148,6 +150,9 @@ TEST(Lexer, TriviaOfEveryShapeKeepsLinesAndColumns) {
         const std::size_t tail = random() % 3;
         for (std::size_t t = 0; t < tail; ++t) {
             append(pieces[random() % pieces.size()]);
+        }
+        if (random() % 3 == 0) {
+            append(random() % 2 == 0 ? " # a last comment, with no newline" : "//");
         }
         expected.push_back(
             {End, "", line, static_cast<std::uint32_t>(text.size() - lineStart + 1)});
