@@ -366,7 +366,12 @@ PlacementIR PlacementLowering::buildIr(const PlacementSpec& header,
 
 LoweringResult lowerPlacement(const PlacementSpec& placement,
                               const Orchestration::SystemSpec& system) {
-    PlacementLowering lowering(system);
+    return lowerPlacement(placement, system, IssueScope::every);
+}
+
+LoweringResult lowerPlacement(const PlacementSpec& placement,
+                              const Orchestration::SystemSpec& system, IssueScope scope) {
+    PlacementLowering lowering(system, nullptr, scope);
     for (const DeviceSpec& device : placement.devices) {
         lowering.device(DeviceSpec(device));
     }

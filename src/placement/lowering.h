@@ -16,15 +16,19 @@
 
 namespace Core::Placement {
 
-/// Checks the placement against the graph and builds the IR. Never throws on
-/// a bad placement: every problem becomes an issue, in a fixed order.
-[[nodiscard]] LoweringResult lowerPlacement(const PlacementSpec& placement,
-                                            const Orchestration::SystemSpec& system);
-
 /// How many of a refused placement's issues a lowering lists: every one, or
 /// only the first of them in their order, for a caller that shows no more (a
 /// wide file can have hundreds of thousands).
 enum class IssueScope { every, first };
+
+/// Checks the placement against the graph and builds the IR. Never throws on
+/// a bad placement: every problem becomes an issue, in a fixed order.
+[[nodiscard]] LoweringResult lowerPlacement(const PlacementSpec& placement,
+                                            const Orchestration::SystemSpec& system);
+/// The same, listing the issues that `scope` asks for.
+[[nodiscard]] LoweringResult lowerPlacement(const PlacementSpec& placement,
+                                            const Orchestration::SystemSpec& system,
+                                            IssueScope scope);
 
 /// The same lowering fed block by block, straight from the parser, so that a
 /// wide file is never held whole: of an engine block for an engine that the

@@ -450,17 +450,7 @@ TEST(Lowering, ReportsEveryIssueInOrder) {
         EXPECT_FALSE(result.ir.has_value());
 
         // Under the first-issue scope the lowering lists that one issue alone.
-        PlacementLowering firstOnly(system, nullptr, IssueScope::first);
-        for (const DeviceSpec& device : spec.devices) {
-            firstOnly.device(DeviceSpec(device));
-        }
-        for (const EngineDefaults& defaults : spec.defaults) {
-            firstOnly.defaults(EngineDefaults(defaults));
-        }
-        for (const EnginePlacement& engine : spec.engines) {
-            firstOnly.engine(EnginePlacement(engine));
-        }
-        const LoweringResult first = firstOnly.finish(spec);
+        const LoweringResult first = lowerPlacement(spec, system, IssueScope::first);
         ASSERT_EQ(first.issues.size(), 1U);
         EXPECT_EQ(first.issues.front(), result.issues.front());
         EXPECT_FALSE(first.ir.has_value());
