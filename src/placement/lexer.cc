@@ -95,9 +95,9 @@ void PlacementLexer::skipTrivia() {
     const std::size_t size = text_.size();
     std::size_t pos = offset_;
 #if defined(__SSE2__)
-    // Sixteen bytes a load: white space, the lines it ends and the comments
-    // that end in the same sixteen bytes are all read from one pair of masks.
-    // The last few bytes of the text take the loop below.
+    // Sixteen bytes a load: white space, the lines it ends, and the comment
+    // it stops at, when that comment's newline is in the same load. The
+    // text's last few bytes take the loop below.
     while (pos + 16 <= size) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
         // Tab and carriage return are the two bytes that setting bit 2 makes 0x0D.
@@ -107,43 +107,30 @@ void PlacementLexer::skipTrivia() {
         const auto blanks = static_cast<unsigned>(
             _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' ')),
                                            _mm_cmpeq_epi8(folded, _mm_set1_epi8(0x0D)))));
-        const unsigned other = ~(newlines | blanks) & 0xFFFFU;
-        unsigned from = 0; // the first bit of this load not yet read
-        for (;;) {
-            const unsigned stop = other & (0xFFFFU << from);
-            const unsigned run = stop == 0 ? 16 : static_cast<unsigned>(__builtin_ctz(stop));
-            for (unsigned ended = newlines & (0xFFFFU << from) & ((1U << run) - 1U); ended != 0;
-                 ended &= ended - 1U) {
-                startLine(pos + static_cast<std::size_t>(__builtin_ctz(ended)) + 1);
-            }
-            if (run == 16) {
-                pos += 16;
-                break;
-            }
-            const std::size_t at = pos + run;
-            if (!startsComment(at)) {
-                offset_ = at;
-                return;
-            }
-            // A comment runs to its line's end: in this load, or found beyond it.
-            const unsigned after = run + 1 < 16 ? newlines & (0xFFFFU << (run + 1)) : 0U;
-            if (after == 0) {
-                pos = newlineFrom(data, pos + 16, size);
-                if (pos == size) {
-                    offset_ = pos;
-                    return;
-                }
-                ++pos;
-                startLine(pos);
-                break;
-            }
-            from = static_cast<unsigned>(__builtin_ctz(after)) + 1;
-            startLine(pos + from);
-            if (from == 16) {
-                pos += 16;
-                break;
-            }
+        const unsigned stop = ~(newlines | blanks) & 0xFFFFU;
+        if (stop == 0) {
+            endLines(pos, newlines);
+            pos += 16;
+            continue;
         }
+        const auto run = static_cast<unsigned>(__builtin_ctz(stop));
+        endLines(pos, newlines & ((1U << run) - 1U));
+        const std::size_t loadEnd = pos + 16;
+        pos += run;
+        if (!startsComment(pos)) {
+            offset_ = pos;
+            return;
+        }
+        // A comment runs to its line's end; the newline ends the line too.
+        const unsigned after = newlines >> run;
+        pos = after != 0 ? pos + static_cast<std::size_t>(__builtin_ctz(after))
+                         : newlineFrom(data, loadEnd, size);
+        if (pos == size) {
+            offset_ = pos;
+            return;
+        }
+        ++pos;
+        startLine(pos);
     }
 #endif
     for (; pos < size; ++pos) {

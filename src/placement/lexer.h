@@ -181,12 +181,16 @@ inline std::size_t runEnd(const char* data, std::size_t pos, std::size_t size,
             const __m128i distance = _mm_sub_epi8(v, _mm_set1_epi8(lo));
             return _mm_cmpeq_epi8(_mm_min_epu8(distance, _mm_set1_epi8(span)), distance);
         };
-        __m128i in = within(bytes, '0', 9);
+        __m128i in;
         if (name) {
+            // '-', '.' and the digits, with the '/' between them left out.
+            in = _mm_andnot_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('/')),
+                                  within(bytes, '-', '9' - '-'));
             // Setting bit 5 folds 'A'..'Z' onto 'a'..'z' and nothing else onto them.
             in = _mm_or_si128(in, within(_mm_or_si128(bytes, _mm_set1_epi8(0x20)), 'a', 25));
-            in = _mm_or_si128(in, within(bytes, '-', 1)); // '-' and '.'
             in = _mm_or_si128(in, _mm_cmpeq_epi8(bytes, _mm_set1_epi8('_')));
+        } else {
+            in = within(bytes, '0', 9);
         }
         const auto out = static_cast<unsigned>(~_mm_movemask_epi8(in)) & 0xFFFFU;
         if (out != 0) {
@@ -315,6 +319,16 @@ class PlacementLexer {
     void startLine(std::size_t offset) {
         ++line_;
         lineStart_ = offset;
+    }
+    /// Counts the newlines that `ended` marks, bit i for the byte at pos + i.
+    void endLines(std::size_t pos, unsigned ended) {
+        if (ended == 0) {
+            return;
+        }
+        lineStart_ = pos + static_cast<std::size_t>(32 - __builtin_clz(ended));
+        for (; ended != 0; ended &= ended - 1U) {
+            ++line_;
+        }
     }
 
     std::string_view text_;
