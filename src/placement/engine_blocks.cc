@@ -3,6 +3,34 @@
 #include "placement/placement_parser.h"
 
 namespace Core::Placement {
+namespace {
+
+/// A "name: value;" engine field with a name for its value; false, with
+/// `engine` untouched, when the general path must read it (a sub-block, an
+/// unknown field, a value that is no keyword).
+bool takeSimpleEngineField(EnginePlacement& engine, std::string_view name,
+                           std::string_view value) {
+    const std::optional<Keywords::EngineField> field = findKeyword(
+        std::span<const Keyword<Keywords::EngineField>>(Keywords::kEngineFields), name);
+    if (!field) {
+        return false;
+    }
+    switch (*field) {
+    case Keywords::EngineField::device:
+        engine.device = std::string(value);
+        return true;
+    case Keywords::EngineField::residency:
+        return assignKeyword<Residency>(engine.residency, Keywords::kResidencies, value);
+    case Keywords::EngineField::priority:
+        return assignKeyword<Priority>(engine.priority, Keywords::kPriorities, value);
+    case Keywords::EngineField::model:
+    case Keywords::EngineField::memory:
+        break;
+    }
+    return false;
+}
+
+} // namespace
 
 EnginePlacement PlacementParser::parseEngineBlock(SourceLocation keyword) {
     EnginePlacement engine;
@@ -10,48 +38,58 @@ EnginePlacement PlacementParser::parseEngineBlock(SourceLocation keyword) {
     engine.name = expectIdentifier("engine name");
     openBlock();
     parseFields([&] {
-        const Position field = position();
-        const std::string_view word = expectIdentifier("engine field");
-        // Sub-blocks take no ':' and no ';'; every other field needs its ':'
-        // before the word is judged.
-        const std::optional<Keywords::EngineField> known = findKeyword(
-            std::span<const Keyword<Keywords::EngineField>>(Keywords::kEngineFields), word);
-        if (known == Keywords::EngineField::model) {
-            if (engine.model) {
-                report(ParseError(locationOf(field), "duplicate model block"));
-            }
-            engine.model = parseModelBlock();
-            return;
+        // Most fields read "name: value;"; the rest take the general path.
+        if (!takeSimpleField([&](std::string_view name, std::string_view value) {
+                return takeSimpleEngineField(engine, name, value);
+            })) {
+            parseEngineField(engine);
         }
-        if (known == Keywords::EngineField::memory) {
-            if (engine.memory) {
-                report(ParseError(locationOf(field), "duplicate memory block"));
-            }
-            engine.memory = parseMemoryBlock();
-            return;
-        }
-        expectToken(TokenKind::colon);
-        if (!known) {
-            failUnknownField<Keywords::EngineField>(Keywords::kEngineFields, field, "engine field",
-                                                    word);
-        }
-        switch (*known) {
-        case Keywords::EngineField::device:
-            engine.device = expectIdentifier("device reference");
-            break;
-        case Keywords::EngineField::residency:
-            engine.residency = parseKeyword<Residency>(Keywords::kResidencies, "residency");
-            break;
-        case Keywords::EngineField::priority:
-            engine.priority = parseKeyword<Priority>(Keywords::kPriorities, "priority");
-            break;
-        case Keywords::EngineField::model:
-        case Keywords::EngineField::memory:
-            break; // taken above
-        }
-        expectToken(TokenKind::semicolon);
     });
     return engine;
+}
+
+// Out of line, so that the fast path of the loop above stays small.
+[[gnu::noinline]] void PlacementParser::parseEngineField(EnginePlacement& engine) {
+    const Position field = position();
+    const std::string_view word = expectIdentifier("engine field");
+    // Sub-blocks take no ':' and no ';'; every other field needs its ':'
+    // before the word is judged.
+    const std::optional<Keywords::EngineField> known = findKeyword(
+        std::span<const Keyword<Keywords::EngineField>>(Keywords::kEngineFields), word);
+    if (known == Keywords::EngineField::model) {
+        if (engine.model) {
+            report(ParseError(locationOf(field), "duplicate model block"));
+        }
+        engine.model = parseModelBlock();
+        return;
+    }
+    if (known == Keywords::EngineField::memory) {
+        if (engine.memory) {
+            report(ParseError(locationOf(field), "duplicate memory block"));
+        }
+        engine.memory = parseMemoryBlock();
+        return;
+    }
+    expectToken(TokenKind::colon);
+    if (!known) {
+        failUnknownField<Keywords::EngineField>(Keywords::kEngineFields, field, "engine field",
+                                                word);
+    }
+    switch (*known) {
+    case Keywords::EngineField::device:
+        engine.device = expectIdentifier("device reference");
+        break;
+    case Keywords::EngineField::residency:
+        engine.residency = parseKeyword<Residency>(Keywords::kResidencies, "residency");
+        break;
+    case Keywords::EngineField::priority:
+        engine.priority = parseKeyword<Priority>(Keywords::kPriorities, "priority");
+        break;
+    case Keywords::EngineField::model:
+    case Keywords::EngineField::memory:
+        break; // taken above
+    }
+    expectToken(TokenKind::semicolon);
 }
 
 ModelSpec PlacementParser::parseModelBlock() {

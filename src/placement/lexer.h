@@ -106,7 +106,8 @@ template <class T>
 /// True when the `size` bytes at `a` and `b` are the same. Keywords are short:
 /// up to 16 bytes are compared as two overlapping loads a side, inline,
 /// where memcmp would be a call per keyword looked up.
-[[nodiscard]] inline bool sameBytes(const char* a, const char* b, std::size_t size) {
+[[nodiscard]] [[gnu::always_inline]] inline bool sameBytes(const char* a, const char* b,
+                                                           std::size_t size) {
     const auto load = [](const char* p, auto word) {
         std::memcpy(&word, p, sizeof word);
         return word;
@@ -122,16 +123,30 @@ template <class T>
     return std::memcmp(a, b, size) == 0;
 }
 
+/// Inlined wherever it is used: with the table known, the sizes and words
+/// compared fold into constants, where a call would loop over the table.
 template <class T>
-[[nodiscard]] std::optional<T> findKeyword(std::span<const Keyword<T>> table,
-                                           std::string_view word) {
+[[nodiscard]] [[gnu::always_inline]] inline std::optional<T>
+findKeyword(std::span<const Keyword<T>> table, std::string_view word) {
     for (const Keyword<T>& entry : table) {
         if (entry.word.size() == word.size() &&
-            sameBytes(entry.word.data(), word.data(), word.size())) {
+            sameBytes(entry.word.data(), word.data(), entry.word.size())) {
             return entry.value;
         }
     }
     return std::nullopt;
+}
+
+/// Sets `into` to the value that `word` names in `table`; false, with `into`
+/// untouched, when it names none.
+template <class T>
+[[nodiscard]] bool assignKeyword(std::optional<T>& into, std::span<const Keyword<T>> table,
+                                 std::string_view word) {
+    const std::optional<T> value = findKeyword(table, word);
+    if (value) {
+        into = *value;
+    }
+    return value.has_value();
 }
 
 /// The lexer's byte classes, looked up once per byte: lexing is the hot path
@@ -271,6 +286,46 @@ class PlacementLexer {
         token.text = std::string_view(data + start, end - start);
         offset_ = end;
     }
+
+    /// The rest of a "name: value;" field whose name was the last token read.
+    struct FieldTail {
+        std::string_view value; ///< a name
+        std::size_t end = 0;    ///< the offset just past the ';'
+    };
+
+    /// The tail when the text right after the last token reads ": value ;",
+    /// with only blanks between and a name for the value; nothing otherwise.
+    /// It never spans lines. The lexer does not move: see skipFieldTail.
+    [[nodiscard]] std::optional<FieldTail> peekFieldTail() const noexcept {
+        namespace B = LexerBytes;
+        const char* const data = text_.data();
+        const std::size_t size = text_.size();
+        std::size_t pos = offset_;
+        const auto skipBlanks = [&] {
+            while (pos < size && B::classOf(data[pos]) == B::kBlank) {
+                ++pos;
+            }
+        };
+        skipBlanks();
+        if (pos >= size || data[pos] != ':') {
+            return std::nullopt;
+        }
+        ++pos;
+        skipBlanks();
+        if (pos >= size || (B::classOf(data[pos]) & B::kWordStart) == 0) {
+            return std::nullopt;
+        }
+        const std::size_t start = pos;
+        pos = B::runEnd(data, pos + 1, size, B::kWordStart | B::kDigit);
+        const std::string_view value(data + start, pos - start);
+        skipBlanks();
+        if (pos >= size || data[pos] != ';') {
+            return std::nullopt;
+        }
+        return FieldTail{value, pos + 1};
+    }
+    /// Steps past a tail from peekFieldTail; the line stays, as the tail is on it.
+    void skipFieldTail(const FieldTail& tail) noexcept { offset_ = tail.end; }
 
     /// Where the lexer stands: enough to read again from a token's start.
     struct State {

@@ -545,6 +545,19 @@ EngineDefaults PlacementParser::parseDefaultsBlock(SourceLocation keyword) {
     defaults.engine_class = parseKeyword<EngineClass>(Keywords::kEngineClasses, "engine class");
     openBlock();
     parseFields([&] {
+        if (takeSimpleField([&](std::string_view name, std::string_view value) {
+                const std::optional<Keywords::DefaultsField> field = findKeyword(
+                    std::span<const Keyword<Keywords::DefaultsField>>(Keywords::kDefaultsFields),
+                    name);
+                if (field == Keywords::DefaultsField::residency) {
+                    return assignKeyword<Residency>(defaults.residency, Keywords::kResidencies,
+                                                    value);
+                }
+                return field == Keywords::DefaultsField::priority &&
+                       assignKeyword<Priority>(defaults.priority, Keywords::kPriorities, value);
+            })) {
+            return;
+        }
         const Position field = position();
         const std::string_view word = expectIdentifier("defaults field");
         expectToken(TokenKind::colon);

@@ -42,6 +42,8 @@ class PlacementParser {
     [[nodiscard]] DeviceSpec parseDeviceBlock(SourceLocation keyword);
     [[nodiscard]] EngineDefaults parseDefaultsBlock(SourceLocation keyword);
     [[nodiscard]] EnginePlacement parseEngineBlock(SourceLocation keyword);
+    /// One field of an engine block, on its first token.
+    void parseEngineField(EnginePlacement& engine);
     [[nodiscard]] ModelSpec parseModelBlock();
     [[nodiscard]] MemorySpec parseMemoryBlock();
 
@@ -75,6 +77,24 @@ class PlacementParser {
             recoverable(field);
         }
         closeBlock();
+        return true;
+    }
+    /// The fast path of a "name: value;" field, which most fields of a large
+    /// file are: when the current token, the field's name, is followed on its
+    /// line by ": value ;" with a name for the value, and `take(name, value)`
+    /// accepts them, the field is consumed and true returned. Otherwise
+    /// nothing is read and `take` must have changed nothing: the general path
+    /// then reads the field and reports what is wrong with it.
+    template <class Take> bool takeSimpleField(Take&& take) {
+        if (current_.kind != TokenKind::identifier) {
+            return false;
+        }
+        const std::optional<PlacementLexer::FieldTail> tail = lexer_.peekFieldTail();
+        if (!tail || !take(current_.text, tail->value)) {
+            return false;
+        }
+        lexer_.skipFieldTail(*tail);
+        advance();
         return true;
     }
     /// Runs `parse`; when recovering, an error it throws is kept and the

@@ -280,6 +280,46 @@ TEST(Parser, DuplicateNamesAmongManyBlocks) {
               "parsed");
 }
 
+// "name: value;" fields are read without their tokens where they sit on one
+// line; every other layout takes the token path. Both must read the same
+// values and leave the parse at the same place, so the error that follows
+// each field is pinned to its column.
+TEST(Parser, SimpleFieldsReadAlikeInEveryLayout) {
+    const std::vector<std::string> layouts = {
+        "residency: persistent; priority: realtime; device: gpu-0.a;",
+        "residency:persistent;priority:realtime;device:gpu-0.a;",
+        "residency \t: \r persistent\t ;  priority : realtime ; device :gpu-0.a ;",
+        "residency: # a comment\n persistent; priority:\nrealtime; device: gpu-0.a // note\n;",
+        "residency\n: persistent; priority: realtime\n; device\n:\ngpu-0.a\n;",
+    };
+    for (const std::string& fields : layouts) {
+        SCOPED_TRACE(fields);
+        const PlacementSpec spec = parsePlacement(
+            body("engine e { " + fields + " }\ndefaults sync { " + fields.substr(0, fields.find("device")) +
+                 " }"),
+            "p.cplace");
+        ASSERT_EQ(spec.engines.size(), 1U);
+        EXPECT_EQ(spec.engines[0].residency, Residency::persistent);
+        EXPECT_EQ(spec.engines[0].priority, Priority::realtime);
+        EXPECT_EQ(spec.engines[0].device, "gpu-0.a");
+        ASSERT_EQ(spec.defaults.size(), 1U);
+        EXPECT_EQ(spec.defaults[0].residency, Residency::persistent);
+        EXPECT_EQ(spec.defaults[0].priority, Priority::realtime);
+    }
+    expectErrors({
+        {body("engine e { residency: persistent; oops: 1; }"), "3:35: unknown engine field 'oops'"},
+        {body("engine e { device: d;\n  residency: on_demand;  x }"),
+         "4:28: expected ':'"},
+        {body("engine e { residency: persistent7; }"), "3:23: unknown residency 'persistent7'"},
+        {body("engine e { residency: persistent;; }"), "3:34: expected engine field"},
+        {body("engine e { priority: realtime"), "4:1: expected ';'"},
+        {body("defaults sync { priority: batch; residency: persistent ; x: y; }"),
+         "3:58: unknown defaults field 'x'"},
+        {"placement p for system s { format: 1; engine e { device: d;", "1:60: expected engine field"},
+        {"placement p for system s { format: 1; engine e { device: d", "1:59: expected ';'"},
+    });
+}
+
 TEST(Parser, CrlfLineEndsKeepLineNumbers) {
     EXPECT_EQ(parseError("placement p for system s {\r\nformat: 1;\r\npolicy: x;\r\n}\r\n"),
               "p.cplace:3:9: unknown policy 'x'");
