@@ -98,6 +98,16 @@ void PlacementLexer::skipTrivia() {
     // Sixteen bytes a load: white space, the lines it ends, and the comment
     // it stops at, when that comment's newline is in the same load. The
     // text's last few bytes take the loop below.
+    // Counts the newlines that `ended` marks, bit i for the byte at `at` + i.
+    const auto endLines = [this](std::size_t at, unsigned ended) {
+        if (ended == 0) {
+            return;
+        }
+        lineStart_ = at + static_cast<std::size_t>(32 - __builtin_clz(ended));
+        for (; ended != 0; ended &= ended - 1U) {
+            ++line_;
+        }
+    };
     while (pos + 16 <= size) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
         // Tab and carriage return are the two bytes that setting bit 2 makes 0x0D.

@@ -375,16 +375,6 @@ class PlacementLexer {
         ++line_;
         lineStart_ = offset;
     }
-    /// Counts the newlines that `ended` marks, bit i for the byte at pos + i.
-    void endLines(std::size_t pos, unsigned ended) {
-        if (ended == 0) {
-            return;
-        }
-        lineStart_ = pos + static_cast<std::size_t>(32 - __builtin_clz(ended));
-        for (; ended != 0; ended &= ended - 1U) {
-            ++line_;
-        }
-    }
 
     std::string_view text_;
     std::size_t offset_ = 0;    ///< the next unread byte
