@@ -95,9 +95,6 @@ void PlacementLexer::skipTrivia() {
     const std::size_t size = text_.size();
     std::size_t pos = offset_;
 #if defined(__SSE2__)
-    // Sixteen bytes a load: white space, the lines it ends, and the comment
-    // it stops at, when that comment's newline is in the same load. The
-    // text's last few bytes take the loop below.
     // Counts the newlines that `ended` marks, bit i for the byte at `at` + i.
     const auto endLines = [this](std::size_t at, unsigned ended) {
         if (ended == 0) {
@@ -108,6 +105,9 @@ void PlacementLexer::skipTrivia() {
             ++line_;
         }
     };
+    // Sixteen bytes a load: white space, the lines it ends, and the comment
+    // it stops at, when that comment's newline is in the same load. The
+    // text's last few bytes take the loop below.
     while (pos + 16 <= size) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos));
         // Tab and carriage return are the two bytes that setting bit 2 makes 0x0D.
