@@ -6,6 +6,8 @@
 
 #include "common/checked_math.h"
 #include "estimation/checked_terms.h"
+#include "estimation/model_profile.h"
+#include "estimation/transformer_terms.h"
 
 #include <algorithm>
 #include <limits>
@@ -94,28 +96,38 @@ void estimateTransformer(const TransformerProfile& p, ResourceEstimate& estimate
     const auto params = count.parameters;
     const std::uint64_t d = p.modelDim;
 
-    const std::uint64_t activationFactor =
-        p.training ? kTrainingActivationFactor : kInferenceActivationFactor;
     const auto w = checkedMul(*params, p.weightBytes);
     const auto a = checkedMul(p.adapterParameters, p.weightBytes);
     const auto cache =
         checkedProduct({p.layers, p.contextLength, p.kvHeads, p.headDim, 2, p.kvBytes});
     const auto actBase = checkedProduct({p.contextLength, d, p.weightBytes});
-    const auto actPeak = checkedMul(actBase, activationFactor);
-    if (!w || !a || !cache || !actBase || !actPeak) {
+    if (!w || !a || !cache || !actBase) {
+        errors.emplace_back("transformer byte estimate overflow");
+        return;
+    }
+    writeTransformerTerms({*params, *w, *a, *cache, *actBase, p.weightBytes, p.training}, estimate,
+                          errors);
+}
+
+void writeTransformerTerms(const TransformerBytes& bytes, ResourceEstimate& estimate,
+                           std::vector<std::string>& errors) {
+    const std::uint64_t activationFactor =
+        bytes.training ? kTrainingActivationFactor : kInferenceActivationFactor;
+    const auto actPeak = checkedMul(bytes.activationBase, activationFactor);
+    if (!actPeak) {
         errors.emplace_back("transformer byte estimate overflow");
         return;
     }
 
-    estimate.weights = ByteRange::exact(*w);
-    estimate.adapterWeights = ByteRange::exact(*a);
-    estimate.kvCache = ByteRange::exact(*cache);
-    estimate.activations = ByteRange::range(*actBase, *actPeak);
-    estimate.workspace = ByteRange::range(kTransformerWorkspaceFloor,
-                                          std::max(kTransformerWorkspaceFloor, *actBase));
+    estimate.weights = ByteRange::exact(bytes.weights);
+    estimate.adapterWeights = ByteRange::exact(bytes.adapterWeights);
+    estimate.kvCache = ByteRange::exact(bytes.kvCache);
+    estimate.activations = ByteRange::range(bytes.activationBase, *actPeak);
+    estimate.workspace = ByteRange::range(
+        kTransformerWorkspaceFloor, std::max(kTransformerWorkspaceFloor, bytes.activationBase));
 
-    if (p.training) {
-        const auto opt = checkedMul(*params, kOptimizerBytesPerParameter);
+    if (bytes.training) {
+        const auto opt = checkedMul(bytes.parameters, kOptimizerBytesPerParameter);
         if (!opt) {
             errors.emplace_back("optimizer estimate overflow");
             return;
@@ -123,9 +135,9 @@ void estimateTransformer(const TransformerProfile& p, ResourceEstimate& estimate
         estimate.optimizerState = ByteRange::range(*opt, *opt);
     }
 
-    estimate.runtimeOverhead =
-        ByteRange::range(kTransformerOverheadLow, std::max(kTransformerOverheadHighFloor, *w / 10));
-    estimate.tags = {"transformer", "dtype_bytes_" + std::to_string(p.weightBytes)};
+    estimate.runtimeOverhead = ByteRange::range(
+        kTransformerOverheadLow, std::max(kTransformerOverheadHighFloor, bytes.weights / 10));
+    estimate.tags = {"transformer", "dtype_bytes_" + std::to_string(bytes.weightBytes)};
 }
 
 void estimateSync(const SyncProfile& p, ResourceEstimate& estimate,
@@ -214,6 +226,7 @@ EstimateResult estimateWorkload(const WorkloadProfile& profile) {
             [&](const OrchestrationPoolProfile& p) {
                 estimateOrchestrationPool(p, working, result.errors);
             },
+            [&](const ModelProfile& p) { estimateModel(p, working, result.errors); },
         },
         profile);
     // A failed estimator may have written some fields already; none of them
@@ -322,24 +335,90 @@ std::optional<WorkloadLimits> workloadLimits(const WorkloadSpec& spec, std::uint
                 r.concurrency = static_cast<std::uint32_t>(concurrency);
             });
         }));
+    // The context changes the estimate itself: estimate it anew at each step.
+    const auto fitsContext = [&](const WorkloadProfile& changedProfile) {
+        EstimateResult result = estimateWorkload(changedProfile);
+        if (!result.estimate) {
+            return false;
+        }
+        WorkloadRequirement changed = requirement;
+        changed.estimate = std::move(*result.estimate);
+        const std::optional<std::uint64_t> peak = peakMemory(changed);
+        return peak && *peak <= budget;
+    };
     if (const auto* transformer = std::get_if<TransformerProfile>(&spec.profile)) {
-        // The context changes the estimate itself: estimate it anew at each step.
         limits.contextLength = largestFitting(
             transformer->contextLength, std::numeric_limits<std::uint64_t>::max(),
             [&](std::uint64_t context) {
                 TransformerProfile longer = *transformer;
                 longer.contextLength = context;
-                EstimateResult result = estimateWorkload(longer);
-                if (!result.estimate) {
-                    return false;
-                }
-                WorkloadRequirement changed = requirement;
-                changed.estimate = std::move(*result.estimate);
-                const std::optional<std::uint64_t> peak = peakMemory(changed);
-                return peak && *peak <= budget;
+                return fitsContext(longer);
             });
+    } else if (const auto* model = std::get_if<ModelProfile>(&spec.profile)) {
+        const std::uint64_t limit =
+            model->contextLimit.value_or(std::numeric_limits<std::uint64_t>::max());
+        limits.contextLength =
+            largestFitting(model->contextLength, limit, [&](std::uint64_t context) {
+                ModelProfile longer = *model;
+                longer.contextLength = context;
+                return fitsContext(longer);
+            });
+        limits.contextAtModelLimit = model->contextLimit && *limits.contextLength == limit;
     }
     return limits;
+}
+
+WorkloadSpec withContext(WorkloadSpec spec, std::uint64_t context) {
+    if (auto* transformer = std::get_if<TransformerProfile>(&spec.profile)) {
+        transformer->contextLength = context;
+    } else if (auto* model = std::get_if<ModelProfile>(&spec.profile)) {
+        model->contextLength = context;
+    }
+    return spec;
+}
+
+WorkloadCuts workloadCuts(const WorkloadSpec& spec, std::uint64_t budget) {
+    const auto fits = [budget](const WorkloadSpec& changed) {
+        EstimateResult estimated = estimateWorkload(changed.profile);
+        if (!estimated.estimate) {
+            return false;
+        }
+        const std::optional<std::uint64_t> peak =
+            peakMemory({changed.engine, std::move(*estimated.estimate), changed.sessions,
+                        changed.concurrency, changed.training});
+        return peak && *peak <= budget;
+    };
+    // Each search keeps the others' figures and finds the largest value that
+    // fits, fewer of a count never costing more.
+    const auto largest = [&](std::uint64_t current, auto change) -> std::optional<std::uint64_t> {
+        if (current <= 1 || !fits(change(1))) {
+            return std::nullopt;
+        }
+        return largestFitting(1, current - 1, [&](std::uint64_t value) { return fits(change(value)); });
+    };
+    WorkloadCuts cuts;
+    if (const auto sessions = largest(spec.sessions, [&spec](std::uint64_t value) {
+            WorkloadSpec changed = spec;
+            changed.sessions = static_cast<std::uint32_t>(value);
+            return changed;
+        })) {
+        cuts.sessions = static_cast<std::uint32_t>(*sessions);
+    }
+    if (const auto concurrency = largest(spec.concurrency, [&spec](std::uint64_t value) {
+            WorkloadSpec changed = spec;
+            changed.concurrency = static_cast<std::uint32_t>(value);
+            return changed;
+        })) {
+        cuts.concurrency = static_cast<std::uint32_t>(*concurrency);
+    }
+    std::uint64_t context = 0;
+    if (const auto* transformer = std::get_if<TransformerProfile>(&spec.profile)) {
+        context = transformer->contextLength;
+    } else if (const auto* model = std::get_if<ModelProfile>(&spec.profile)) {
+        context = model->contextLength;
+    }
+    cuts.contextLength = largest(context, [&spec](std::uint64_t value) { return withContext(spec, value); });
+    return cuts;
 }
 
 } // namespace Core::Estimation

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "estimation/estimate.h"
+#include "estimation/model_profile.h"
 
 namespace Core::Estimation {
 
@@ -49,9 +50,10 @@ struct OrchestrationPoolProfile {
     std::uint64_t slots = 0;
 };
 
-/// The alternative index selects the estimator (0 transformer ... 4 pool).
+/// The alternative index selects the estimator (0 transformer ... 4 pool,
+/// 5 a transformer read from its model's files).
 using WorkloadProfile = std::variant<TransformerProfile, SyncProfile, DpshProfile, AdapterProfile,
-                                     OrchestrationPoolProfile>;
+                                     OrchestrationPoolProfile, ModelProfile>;
 
 /// `estimate` is present exactly when `errors` is empty.
 struct EstimateResult {
@@ -111,10 +113,28 @@ struct WorkloadLimits {
     std::uint32_t concurrency = 0;
     /// A transformer's longest context; absent for other profiles.
     std::optional<std::uint64_t> contextLength;
+    /// The longest context is the model's limit of positions, not what
+    /// memory allows.
+    bool contextAtModelLimit = false;
 };
 
 /// Absent when the workload as given has no peak or does not fit the budget.
 [[nodiscard]] std::optional<WorkloadLimits> workloadLimits(const WorkloadSpec& spec,
                                                            std::uint64_t budget);
+
+/// The most of each count, from 1 up to the workload's own, that brings its
+/// peak within `budget`, every other figure held; absent for a count that
+/// cannot (and the context of a profile without one).
+struct WorkloadCuts {
+    std::optional<std::uint32_t> sessions;
+    std::optional<std::uint32_t> concurrency;
+    std::optional<std::uint64_t> contextLength;
+};
+
+[[nodiscard]] WorkloadCuts workloadCuts(const WorkloadSpec& spec, std::uint64_t budget);
+
+/// The spec with its transformer's context set to `context`; unchanged for a
+/// profile without one.
+[[nodiscard]] WorkloadSpec withContext(WorkloadSpec spec, std::uint64_t context);
 
 } // namespace Core::Estimation
