@@ -25,7 +25,8 @@ constexpr std::string_view kFile = "fuzz/system.toml";
 
 LoadedSystem read(std::string_view text, std::string_view config) {
     return Core::SystemFile::parseSystemText(
-        text, std::string(kFile), [config](const std::string& path) -> std::string {
+        text, std::string(kFile),
+        [config](const std::string& path) -> std::string {
             // An absolute path names itself; any other is read beside the system file.
             require(path.starts_with("fuzz/") || path.starts_with("/"),
                     "a relative config path resolved outside the file's folder", path);
@@ -33,6 +34,19 @@ LoadedSystem read(std::string_view text, std::string_view config) {
                 throw std::runtime_error("no such file");
             }
             return std::string(config);
+        },
+        // A checkpoint folder's headers are fuzzed on their own; here every
+        // folder holds the same weights, or none.
+        [](const std::string& folder) {
+            require(folder.starts_with("fuzz/") || folder.starts_with("/"),
+                    "a relative checkpoint path resolved outside the file's folder", folder);
+            Core::SystemFile::CheckpointResult result;
+            if (folder.find("missing") != std::string::npos) {
+                result.error = {"no such file", folder, 0, 0};
+                return result;
+            }
+            result.weights = Core::SystemFile::CheckpointWeights{1000, 500, 2, 1, {}};
+            return result;
         });
 }
 

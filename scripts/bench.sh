@@ -17,7 +17,7 @@ scripts/install-deps.sh build bench # bench brings GNU time (peak RSS) and valgr
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTALVEX_BUILD_BENCHMARKS=ON \
   -DTALVEX_BUILD_TESTS=OFF -DTALVEX_SANITIZE=OFF >/dev/null
 cmake --build "$build" -j2 --target talvex_composite_deploy talvex_composite generate_placement \
-  generate_system generate_inventories talvex_bench
+  generate_system generate_inventories generate_checkpoint talvex_bench
 
 tool=$build/talvex_composite_deploy
 generate=$build/bench/generate_placement
@@ -248,6 +248,38 @@ row "system file 100,000 + 100,000 ($((system_size / mib)) MiB) <= 1 s" "$(ms "$
   "$((system_us <= 1000000))"
 row "system file peak RSS <= 10 x file ($((10 * system_size / 1024)) KB)" "$system_kb KB" \
   "$((system_kb * 1024 <= 10 * system_size))"
+
+# A checkpoint folder of 200 shards and 100,000 tensors (sparse files: the
+# data takes no disk), its weights summed from the shards' headers by system.
+checkpoint=$build/checkpoint-200
+rm -rf "$checkpoint"
+"$build/bench/generate_checkpoint" 200 100000 "$checkpoint/model" >/dev/null
+printf '%s\n' 'id = "checkpoint"' '[[engines]]' 'id = "lm"' 'class = "transformer"' \
+  'semantic_api_version = 1' \
+  'workload = { sessions = 1, transformer = { checkpoint = "model", contextLength = 4096 } }' \
+  >"$checkpoint/system.toml"
+checkpoint_us=$(bestOf "$build/talvex_composite" system "$checkpoint/system.toml")
+"$build/talvex_composite" system "$checkpoint/system.toml" >"$scratch/out" 2>&1 ||
+  { echo "FAILED: system on the checkpoint: $(head -c 300 "$scratch/out")"; exit 1; }
+# The read itself is BM_ReadCheckpoint's wall time; the whole run of system
+# adds the process and the system file around it.
+read_ms=""
+if [[ -s $build/benchmarks.json ]]; then
+  read_ms=$(python3 - "$build/benchmarks.json" <<'PY'
+import json, sys
+times = [b["real_time"] for b in json.load(open(sys.argv[1]))["benchmarks"]
+         if b["name"].startswith("BM_ReadCheckpoint") and b.get("run_type") == "iteration"]
+if times:
+    print(f"{sorted(times)[len(times) // 2]:.2f}")
+PY
+)
+fi
+if [[ -n $read_ms ]]; then
+  row "checkpoint 200 shards, 100,000 tensors read <= 0.2 s" "$read_ms ms" \
+    "$(awk -v r="$read_ms" 'BEGIN { print (r <= 200) }')"
+fi
+printf '%-52s %-24s %s\n' "the same, whole system run (no target)" "$(ms "$checkpoint_us") ms" "-"
+rm -rf "$checkpoint"
 
 # A fleet of 10,000 machines of 8 GPUs each, every one different: the worked
 # example fitted to all of them, on one thread and on every core.

@@ -2,8 +2,10 @@
 # Builds the libFuzzer targets with Clang and runs each of them in turn with
 # a working corpus: the placement targets with the placement dictionary and
 # seeds from the test and example placements, the probe's readers with the
-# kernel's texts in fuzz/seeds/probe. Exits non-zero on the first finding; the input that
-# caused it is left in build-fuzz/artifacts/<target>/.
+# kernel's texts in fuzz/seeds/probe, the safetensors readers with the headers
+# and indexes in fuzz/seeds/safetensors and inputs long enough to nest deeply.
+# Exits non-zero on the first finding; the input that caused it is left in
+# build-fuzz/artifacts/<target>/.
 #
 # Usage: scripts/fuzz.sh [--smoke] [target...]
 #   FUZZ_SECONDS  seconds per target (default 180; --smoke: 30)
@@ -18,7 +20,7 @@ if [[ "${1:-}" == "--smoke" ]]; then
 fi
 targets=("$@")
 [[ ${#targets[@]} -gt 0 ]] || targets=(parse_placement_fuzzer run_fuzzer companion_fuzzer
-  system_file_fuzzer probe_readers_fuzzer)
+  system_file_fuzzer probe_readers_fuzzer safetensors_fuzzer)
 build="${FUZZ_BUILD:-build-fuzz}"
 
 scripts/install-deps.sh build fuzz
@@ -34,6 +36,7 @@ for target in "${targets[@]}"; do
   mkdir -p "$corpus" "$artifacts"
   # The repository keeps only the seeds; what the fuzzer learns stays here.
   dict=(-dict=fuzz/placement.dict)
+  max_len=4096
   if [[ $target == system_file_fuzzer ]]; then
     dict=(-dict=fuzz/system.dict)
     cp examples/*.toml tests/companion/systems/*.toml "$corpus"/
@@ -45,13 +48,17 @@ for target in "${targets[@]}"; do
   elif [[ $target == probe_readers_fuzzer ]]; then
     cp fuzz/seeds/probe/* "$corpus"/
     dict=()
+  elif [[ $target == safetensors_fuzzer ]]; then
+    cp fuzz/seeds/safetensors/* "$corpus"/
+    dict=(-dict=fuzz/safetensors.dict)
+    max_len=300000
   else
     cp tests/app/cases/*.cplace examples/*.cplace fuzz/seeds/*.cplace "$corpus"/
   fi
   echo "== $target: ${seconds}s, corpus $corpus"
   log="$build/$target.log"
   if ! "$build/fuzz/$target" "$corpus" "${dict[@]}" \
-      -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+      -max_total_time="$seconds" -max_len="$max_len" -timeout=10 -rss_limit_mb=2048 \
       -print_final_stats=1 \
       -artifact_prefix="$artifacts/" >"$log" 2>&1; then
     tail -n 60 "$log" >&2

@@ -20,6 +20,7 @@
 #include "orchestration/canonical_bytes.h"
 #include "orchestration/validation.h"
 #include "system_file/model_config.h"
+#include "system_file/safetensors.h"
 #include "system_file/toml_chunks.h"
 
 namespace Core::SystemFile {
@@ -88,7 +89,7 @@ constexpr std::string_view kWorkloadKeys[] = {"sessions",    "concurrency", "tra
 constexpr std::string_view kProfileKinds[] = {"transformer", "sync", "dpsh", "adapter",
                                               "orchestration_pool"};
 constexpr std::string_view kTransformerKeys[] = {
-    "config",     "vocabSize",   "layers",  "modelDim",       "ffnDim",
+    "config",     "checkpoint",  "vocabSize",   "layers",  "modelDim",       "ffnDim",
     "queryHeads", "kvHeads",     "headDim", "contextLength",  "weightBytes",
     "kvBytes",    "tiedEmbeddings",         "training",       "adapterParameters"};
 constexpr std::string_view kSyncKeys[] = {"neurons", "weightEntries"};
@@ -138,9 +139,10 @@ std::vector<std::string_view> codeNames(std::span<const CodeName> names) {
 /// Reads one document into `out`. Each reading problem becomes a finding.
 class Reader {
   public:
-    Reader(const std::string& fileName, const ConfigReader& readConfig, LoadedSystem& out)
+    Reader(const std::string& fileName, const ConfigReader& readConfig,
+           const CheckpointReader& readCheckpoint, LoadedSystem& out)
         : file_(fileName), folder_(std::filesystem::path(fileName).parent_path()),
-          readConfig_(readConfig), out_(out) {}
+          readConfig_(readConfig), readCheckpoint_(readCheckpoint), out_(out) {}
 
     /// The file's own keys, and any elements written inline beside them.
     void readRoot(const toml::table& root) {
@@ -633,6 +635,14 @@ class Reader {
         workload.spec.engine = engine;
         workload.location = at(table);
         workload.spec.sessions = whole32(table, "sessions").value_or(0);
+        workload.sessions_location = at(table);
+        workload.concurrency_location = at(table);
+        if (const toml::node* node = table.get("sessions")) {
+            workload.sessions_location = at(*node);
+        }
+        if (const toml::node* node = table.get("concurrency")) {
+            workload.concurrency_location = at(*node);
+        }
         workload.spec.concurrency = whole32(table, "concurrency").value_or(1);
         workload.spec.training = flag(table, "training").value_or(false);
 
@@ -682,59 +692,185 @@ class Reader {
             read = OrchestrationPoolProfile{whole(*profile, "baseBytes").value_or(0),
                                             whole(*profile, "slots").value_or(0)};
         }
+        // A transformer without sessions would hold no KV cache at all.
+        if (kind == "transformer" && table.get("sessions") == nullptr) {
+            error(at(table), "a transformer workload needs sessions",
+                  {"write sessions = N: the sequences whose KV cache it holds at once"});
+            return;
+        }
         if (read) {
             workload.spec.profile = *read;
             out_.workloads.push_back(std::move(workload));
         }
     }
 
-    std::optional<TransformerProfile> readTransformer(const toml::table& table,
-                                                      EngineWorkload& workload) {
+    /// A transformer's figures written by hand, or a model read from its
+    /// config.json or its checkpoint folder, with the figures written beside
+    /// it in place of the model's.
+    std::optional<WorkloadProfile> readTransformer(const toml::table& table,
+                                                   EngineWorkload& workload) {
         checkKeys(table, kTransformerKeys, "a transformer profile");
-        ModelConfig config;
-        if (const toml::node* node = table.get("config")) {
-            std::optional<ModelConfig> read = readModelConfig(*node, workload);
-            if (!read) {
-                return std::nullopt;
-            }
-            config = std::move(*read);
-        }
-        TransformerProfile p;
-        p.vocabSize = whole(table, "vocabSize").value_or(config.vocabSize.value_or(0));
-        p.layers = whole(table, "layers").value_or(config.layers.value_or(0));
-        p.modelDim = whole(table, "modelDim").value_or(config.modelDim.value_or(0));
-        p.ffnDim = whole(table, "ffnDim").value_or(config.ffnDim.value_or(0));
-        p.queryHeads = whole(table, "queryHeads").value_or(config.queryHeads.value_or(0));
-        p.kvHeads = whole(table, "kvHeads").value_or(config.kvHeads.value_or(0));
-        p.headDim = whole(table, "headDim").value_or(config.headDim.value_or(0));
-        p.contextLength =
-            whole(table, "contextLength").value_or(config.contextLength.value_or(0));
-        const std::optional<std::uint32_t> weightBytes = whole32(table, "weightBytes");
-        const std::optional<std::uint32_t> kvBytes = whole32(table, "kvBytes");
-        p.weightBytes = weightBytes.value_or(config.elementBytes.value_or(0));
-        p.kvBytes = kvBytes.value_or(config.elementBytes.value_or(0));
-        if (config.unknownDtype && (!weightBytes || !kvBytes)) {
-            error(at(*table.get("config")),
-                  "model config torch_dtype '" + *config.unknownDtype +
-                      "' has no width the estimator knows",
-                  {"give weightBytes and kvBytes in the transformer table"});
+        const toml::node* context = table.get("contextLength");
+        workload.context_location = context != nullptr ? at(*context) : at(table);
+        const toml::node* configNode = table.get("config");
+        const toml::node* checkpointNode = table.get("checkpoint");
+        if (configNode != nullptr && checkpointNode != nullptr) {
+            error(at(*checkpointNode), "a transformer takes 'config' or 'checkpoint', not both",
+                  {"a checkpoint folder's own config.json is its config"});
             return std::nullopt;
         }
-        p.tiedEmbeddings = flag(table, "tiedEmbeddings").value_or(config.tiedEmbeddings);
+        if (configNode != nullptr || checkpointNode != nullptr) {
+            return readModel(table, configNode != nullptr ? *configNode : *checkpointNode,
+                             checkpointNode != nullptr, workload);
+        }
+        TransformerProfile p;
+        p.vocabSize = whole(table, "vocabSize").value_or(0);
+        p.layers = whole(table, "layers").value_or(0);
+        p.modelDim = whole(table, "modelDim").value_or(0);
+        p.ffnDim = whole(table, "ffnDim").value_or(0);
+        p.queryHeads = whole(table, "queryHeads").value_or(0);
+        p.kvHeads = whole(table, "kvHeads").value_or(0);
+        p.headDim = whole(table, "headDim").value_or(0);
+        p.contextLength = whole(table, "contextLength").value_or(0);
+        p.weightBytes = whole32(table, "weightBytes").value_or(0);
+        p.kvBytes = whole32(table, "kvBytes").value_or(0);
+        p.tiedEmbeddings = flag(table, "tiedEmbeddings").value_or(false);
         p.training = flag(table, "training").value_or(workload.spec.training);
         p.adapterParameters = whole(table, "adapterParameters").value_or(0);
         return p;
     }
 
-    std::optional<ModelConfig> readModelConfig(const toml::node& node, EngineWorkload& workload) {
+    std::optional<WorkloadProfile> readModel(const toml::table& table, const toml::node& node,
+                                             bool checkpoint, EngineWorkload& workload) {
         const auto* value = node.as_string();
         if (value == nullptr) {
-            expected(node, "config", "a string naming a config.json");
+            expected(node, checkpoint ? "checkpoint" : "config",
+                     checkpoint ? "a string naming a checkpoint folder"
+                                : "a string naming a config.json");
             return std::nullopt;
         }
         const std::string& written = value->get();
+        std::optional<ModelConfig> config = readModelConfig(
+            node, checkpoint ? (std::filesystem::path(written) / "config.json").string() : written,
+            workload);
+        if (!config) {
+            return std::nullopt;
+        }
+        (checkpoint ? workload.checkpoint : workload.model_config) = written;
+
+        ModelOverrides overrides;
+        overrides.vocabSize = whole(table, "vocabSize");
+        overrides.layers = whole(table, "layers");
+        overrides.modelDim = whole(table, "modelDim");
+        overrides.ffnDim = whole(table, "ffnDim");
+        overrides.queryHeads = whole(table, "queryHeads");
+        overrides.kvHeads = whole(table, "kvHeads");
+        overrides.headDim = whole(table, "headDim");
+        overrides.contextLength = whole(table, "contextLength");
+        overrides.weightBytes = whole32(table, "weightBytes");
+        overrides.kvBytes = whole32(table, "kvBytes");
+        overrides.tiedEmbeddings = flag(table, "tiedEmbeddings");
+        ModelProfileResult built = buildModelProfile(*config, overrides, checkpoint);
+        const std::string named = modelNamed(written, checkpoint);
+        const std::string configFile = configPath(written, checkpoint);
+        for (ConfigProblem& note : built.notes) {
+            report(FindingKind::warning, std::move(note), named, configFile, node, workload);
+        }
+        if (!built.profile) {
+            const toml::node* overridden =
+                built.error.overrideKey.empty() ? nullptr : table.get(built.error.overrideKey);
+            if (overridden != nullptr) {
+                error(at(*overridden), std::move(built.error.problem.message),
+                      std::move(built.error.problem.notes));
+            } else {
+                report(FindingKind::error, std::move(built.error.problem), named, configFile,
+                       node, workload);
+            }
+            return std::nullopt;
+        }
+        Estimation::ModelProfile profile = std::move(*built.profile);
+        profile.training = flag(table, "training").value_or(workload.spec.training);
+        profile.adapterParameters = whole(table, "adapterParameters").value_or(0);
+        if (checkpoint) {
+            const std::optional<CheckpointWeights> weights = readCheckpoint(node, written);
+            if (!weights) {
+                return std::nullopt;
+            }
+            profile.checkpointBytes = weights->bytes;
+            profile.checkpointElements = weights->elements;
+        }
+        return profile;
+    }
+
+    /// "model config 'm.json'", or "checkpoint 'DIR'": how a message names
+    /// where the figures come from.
+    static std::string modelNamed(const std::string& written, bool checkpoint) {
+        return (checkpoint ? "checkpoint '" : "model config '") + written + "'";
+    }
+
+    [[nodiscard]] std::string configPath(const std::string& written, bool checkpoint) const {
+        std::filesystem::path path = folder_ / written;
+        if (checkpoint) {
+            path /= "config.json";
+        }
+        return path.string();
+    }
+
+    /// A problem of a model config: at its key in the config when it has one,
+    /// else at the system file's line that names the config.
+    void report(FindingKind kind, ConfigProblem problem, const std::string& named,
+                const std::string& configFile, const toml::node& node,
+                const EngineWorkload& workload) {
+        if (problem.key && problem.key->line != 0) {
+            problem.notes.push_back("the model config of engine '" + workload.spec.engine + "'");
+            out_.findings.push_back(
+                {kind,
+                 std::move(problem.message),
+                 {},
+                 {SharedString(configFile), problem.key->line, problem.key->column},
+                 std::move(problem.notes)});
+            return;
+        }
+        out_.findings.push_back({kind, named + ": " + problem.message, {}, at(node),
+                                 std::move(problem.notes)});
+    }
+
+    std::optional<CheckpointWeights> readCheckpoint(const toml::node& node,
+                                                    const std::string& written) {
+        const std::string folder = (folder_ / written).string();
+        auto cached = checkpoints_.find(folder);
+        if (cached == checkpoints_.end()) {
+            cached = checkpoints_
+                         .emplace(folder, readCheckpoint_ ? readCheckpoint_(folder)
+                                                          : readCheckpointWeights(folder))
+                         .first;
+        }
+        const CheckpointResult& read = cached->second;
+        const auto place = [&](const CheckpointProblem& problem) {
+            return problem.line != 0
+                       ? SourceLocation{SharedString(problem.file), problem.line, problem.column}
+                       : at(node);
+        };
+        // The analyser loses the file name's reference count in the findings.
+        // NOLINTBEGIN(clang-analyzer-cplusplus.NewDeleteLeaks)
+        if (!read.weights) {
+            error(place(read.error), "checkpoint '" + written + "': " + read.error.message);
+            return std::nullopt;
+        }
+        for (const CheckpointProblem& note : read.weights->notes) {
+            out_.findings.push_back({FindingKind::warning,
+                                     "checkpoint '" + written + "': " + note.message,
+                                     {},
+                                     place(note),
+                                     {}});
+        }
+        // NOLINTEND(clang-analyzer-cplusplus.NewDeleteLeaks)
+        return read.weights;
+    }
+
+    std::optional<ModelConfig> readModelConfig(const toml::node& node, const std::string& written,
+                                               const EngineWorkload& workload) {
         const std::filesystem::path path = folder_ / written;
-        workload.model_config = written;
         const std::string resolved = path.string();
         auto cached = configs_.find(resolved);
         if (cached == configs_.end()) {
@@ -753,20 +889,8 @@ class Reader {
             return std::nullopt;
         }
         if (!entry.result.config) {
-            const ModelConfigError& failure = entry.result.error;
-            if (failure.line != 0) {
-                error({SharedString(resolved), failure.line, failure.column}, failure.message,
-                      {"the model config of engine '" + workload.spec.engine + "'"});
-            } else {
-                error(at(node), named + ": " + failure.message);
-            }
+            report(FindingKind::error, entry.result.error, named, resolved, node, workload);
             return std::nullopt;
-        }
-        for (const std::string& note : entry.result.config->notes) {
-            std::string message = named;
-            message += ": ";
-            message += note;
-            out_.findings.push_back({FindingKind::warning, std::move(message), {}, at(node), {}});
         }
         return entry.result.config;
         // The analyser loses the file name's reference count in the findings.
@@ -780,11 +904,13 @@ class Reader {
     SharedString file_;
     std::filesystem::path folder_;
     const ConfigReader& readConfig_;
+    const CheckpointReader& readCheckpoint_;
     LoadedSystem& out_;
     std::uint32_t lineOffset_ = 0;
     std::vector<PendingEndpoint> endpoints_;
     std::unordered_set<std::string_view> engineIds_;
     std::unordered_map<std::string, Cached> configs_;
+    std::unordered_map<std::string, CheckpointResult> checkpoints_;
     std::optional<std::string> pendingDigestNote_;
 };
 
@@ -863,7 +989,8 @@ constexpr std::size_t kPieceBytes = 1 << 20;
 
 std::optional<LoadedSystem> readSystemTextInPieces(std::string_view text,
                                                    const std::string& fileName,
-                                                   const ConfigReader& readConfig) {
+                                                   const ConfigReader& readConfig,
+                                                   const CheckpointReader& readCheckpoint) {
     if (text.size() < kPieceBytes) {
         return std::nullopt;
     }
@@ -873,7 +1000,7 @@ std::optional<LoadedSystem> readSystemTextInPieces(std::string_view text,
     }
     LoadedSystem loaded;
     loaded.file = fileName;
-    Reader reader(fileName, readConfig, loaded);
+    Reader reader(fileName, readConfig, readCheckpoint, loaded);
     for (std::size_t i = 0; i < chunks.size(); ++i) {
         const std::size_t end = i + 1 < chunks.size() ? chunks[i + 1].begin : text.size();
         toml::table document;
@@ -910,8 +1037,9 @@ bool LoadedSystem::readable() const {
 }
 
 LoadedSystem parseSystemText(std::string_view text, const std::string& fileName,
-                             const ConfigReader& readConfig) {
-    if (std::optional<LoadedSystem> loaded = readSystemTextInPieces(text, fileName, readConfig)) {
+                             const ConfigReader& readConfig, const CheckpointReader& readCheckpoint) {
+    if (std::optional<LoadedSystem> loaded =
+            readSystemTextInPieces(text, fileName, readConfig, readCheckpoint)) {
         return std::move(*loaded);
     }
     LoadedSystem loaded;
@@ -928,7 +1056,7 @@ LoadedSystem parseSystemText(std::string_view text, const std::string& fileName,
                                    {}});
         return loaded;
     }
-    Reader reader(fileName, readConfig, loaded);
+    Reader reader(fileName, readConfig, readCheckpoint, loaded);
     reader.readRoot(root);
     reader.finish();
     std::stable_sort(loaded.findings.begin(), loaded.findings.end(), positionLess);

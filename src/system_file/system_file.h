@@ -16,6 +16,7 @@
 #include "estimation/estimate.h"
 #include "estimation/estimators.h"
 #include "orchestration/system_spec.h"
+#include "system_file/safetensors.h"
 
 namespace Core::SystemFile {
 
@@ -40,6 +41,14 @@ struct EngineWorkload {
     SourceLocation location; ///< the workload table
     /// The model config a transformer's figures came from, as written.
     std::optional<std::string> model_config;
+    /// The checkpoint folder a transformer's figures and weights came from, as written.
+    std::optional<std::string> checkpoint;
+    /// Where the figures a change may lower are written, or the table to
+    /// write them in: sessions and concurrency in the workload, a
+    /// transformer's contextLength in its profile.
+    SourceLocation sessions_location;
+    SourceLocation concurrency_location;
+    std::optional<SourceLocation> context_location;
 };
 
 struct LoadedSystem {
@@ -70,9 +79,15 @@ using ConfigReader = std::function<std::string(const std::string& path)>;
 /// finding ("cannot open system file: PATH"), not an exception.
 [[nodiscard]] LoadedSystem loadSystemFile(const std::string& path);
 
-/// `text` as the system file `fileName`; model configs come from `readConfig`.
+/// What a checkpoint folder's safetensors headers hold, by the folder's path
+/// resolved against the system file's folder.
+using CheckpointReader = std::function<CheckpointResult(const std::string& folder)>;
+
+/// `text` as the system file `fileName`; model configs come from `readConfig`,
+/// checkpoint folders' weights from `readCheckpoint` (by default, from disk).
 [[nodiscard]] LoadedSystem parseSystemText(std::string_view text, const std::string& fileName,
-                                           const ConfigReader& readConfig);
+                                           const ConfigReader& readConfig,
+                                           const CheckpointReader& readCheckpoint = {});
 
 /// Every problem of the system: the reading findings, else those and the
 /// graph's validation issues and each workload's estimate that fails, at

@@ -33,8 +33,8 @@ struct TomlChunk {
 /// absent when it is small, has no cut, or a piece does not stand on its own
 /// (a syntax error, or a key outside its array), and parseSystemText then
 /// reads it whole, so that toml++ judges it whole.
-[[nodiscard]] std::optional<LoadedSystem> readSystemTextInPieces(std::string_view text,
-                                                                 const std::string& fileName,
-                                                                 const ConfigReader& readConfig);
+[[nodiscard]] std::optional<LoadedSystem>
+readSystemTextInPieces(std::string_view text, const std::string& fileName,
+                       const ConfigReader& readConfig, const CheckpointReader& readCheckpoint = {});
 
 } // namespace Core::SystemFile

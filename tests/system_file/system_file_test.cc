@@ -120,9 +120,13 @@ TEST_F(SystemFileTest, ReadingProblemsStandAtTheirPositions) {
         {"id = \"x\"\n[[engines]]\nclass = \"sync\"\n[engines.workload]\nsync = { neurons = 1 }\n"
          "dpsh = { neurons = 1 }\n",
          6, 8, "a workload has one profile, but both 'sync' and 'dpsh' are given", ""},
+        {"id = \"x\"\n[[engines]]\nclass = \"transformer\"\n[engines.workload]\nsessions = 1\n"
+         "[engines.workload.transformer]\nlayer = 2\n",
+         7, 1, "unknown key 'layer' in a transformer profile", "did you mean 'layers'?"},
         {"id = \"x\"\n[[engines]]\nclass = \"transformer\"\n[engines.workload.transformer]\n"
-         "layer = 2\n",
-         5, 1, "unknown key 'layer' in a transformer profile", "did you mean 'layers'?"},
+         "layers = 2\n",
+         4, 1, "a transformer workload needs sessions",
+         "write sessions = N: the sequences whose KV cache it holds at once"},
         {"id = \"x\"\n[[connections]]\nid = \"c\"\nfrom = \"nodot\"\n", 4, 8,
          "expected ENGINE.PORT for 'from', found 'nodot'", ""},
         {"id = \"x\"\n[[connections]]\nid = \"c\"\nfrom = \"a.b\"\nsource_engine = \"a\"\n", 4, 8,
@@ -252,6 +256,8 @@ id = "x"
 id = "t"
 class = "transformer"
 semantic_api_version = 1
+[engines.workload]
+sessions = 1
 [engines.workload.transformer]
 layers = 2
 modelDim = 8
