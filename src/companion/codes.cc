@@ -238,6 +238,14 @@ constexpr std::array kRules = {
                    "give the adapter workload its parameters"},
     DiagnosticRule{"E003", "transformer profile is incomplete", false,
                    "give every figure of the transformer's profile, or a config.json"},
+    DiagnosticRule{"E004", "queryHeads * headDim must equal modelDim without overflow", false,
+                   "figures written by hand follow the dense Llama layout; give the model's "
+                   "config.json for any other"},
+    DiagnosticRule{"E005", "a context of ", kPrefix,
+                   "a model takes no more positions than its config.json says"},
+    DiagnosticRule{"E006", "projection '", kPrefix,
+                   "the checkpoint's quantization cannot pack this projection; a checkpoint "
+                   "folder counts its tensors as stored"},
 
     DiagnosticRule{"W001", "weights ", kPrefix,
                    "a memory limit below the estimate: the engine may run out of memory"},
@@ -245,6 +253,8 @@ constexpr std::array kRules = {
                    "a memory limit below the estimate: the engine may run out of memory"},
     DiagnosticRule{"W003", "workspace_max ", kPrefix,
                    "a memory limit below the estimate: the engine may run out of memory"},
+    DiagnosticRule{"W004", "first fit placed transformer '", kPrefix,
+                   "first fit takes devices in name order: pin the engine to the GPU"},
 };
 
 } // namespace

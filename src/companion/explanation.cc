@@ -49,21 +49,32 @@ std::map<std::string_view, std::size_t, ByteLess> workloadsByEngine(const System
 }
 
 WorkloadExplanation explainAt(const SystemSource& system, std::size_t index) {
-    return explainWorkload(system.workloadSpecs()[index], system.modelConfigs()[index]);
+    return explainWorkload(system.workloadSpecs()[index], system.modelSources()[index]);
 }
 
 } // namespace
 
 WorkloadExplanation explainWorkload(const Estimation::WorkloadSpec& spec,
-                                    const std::optional<std::string>& modelConfig) {
+                                    const ModelSource& source) {
     WorkloadExplanation explanation;
     explanation.sessions = spec.sessions;
     explanation.concurrency = spec.concurrency;
     explanation.training = spec.training;
-    explanation.model_config = modelConfig;
+    explanation.model_config = source.config;
+    explanation.checkpoint = source.checkpoint;
     if (const auto* transformer = std::get_if<Estimation::TransformerProfile>(&spec.profile)) {
         explanation.parameters = Estimation::transformerParameters(*transformer).parameters;
         explanation.context_length = transformer->contextLength;
+    } else if (const auto* model = std::get_if<Estimation::ModelProfile>(&spec.profile)) {
+        if (const std::optional<Estimation::ModelParameters> counted =
+                Estimation::modelParameters(*model)) {
+            explanation.parameters = counted->total;
+            if (counted->active != counted->total) {
+                explanation.active_parameters = counted->active;
+            }
+        }
+        explanation.context_length = model->contextLength;
+        explanation.context_limit = model->contextLimit;
     }
     Estimation::EstimateResult estimated = Estimation::estimateWorkload(spec.profile);
     if (!estimated.estimate) {

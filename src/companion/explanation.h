@@ -38,12 +38,16 @@ struct WorkloadExplanation {
     std::optional<std::uint64_t> peak;
     std::vector<TermExplanation> terms;
     std::optional<std::uint64_t> parameters; ///< a transformer's
+    /// A mixture of experts': the parameters each token uses.
+    std::optional<std::uint64_t> active_parameters;
     std::optional<std::uint64_t> context_length; ///< a transformer's
+    std::optional<std::uint64_t> context_limit;  ///< the positions its model takes
     std::optional<std::string> model_config;
+    std::optional<std::string> checkpoint;
 };
 
 [[nodiscard]] WorkloadExplanation explainWorkload(const Estimation::WorkloadSpec& spec,
-                                                  const std::optional<std::string>& modelConfig);
+                                                  const ModelSource& source);
 
 /// How much more of an engine fits on the device it went to, with every
 /// other engine and figure held.

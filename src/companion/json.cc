@@ -137,6 +137,7 @@ Json suggestionJson(const PlacementRun& run) {
     object["device"] = text(suggestion.device);
     object["reserve"] = optionalJson(suggestion.reserve);
     object["edit"] = text(suggestion.edit);
+    object["file"] = suggestion.block ? Json(suggestion.block->file.str()) : Json(nullptr);
     object["line"] = suggestion.block ? Json(suggestion.block->line) : Json(nullptr);
     object["column"] = suggestion.block ? Json(suggestion.block->column) : Json(nullptr);
     object["note"] = suggestion.note;
@@ -149,8 +150,11 @@ Json workloadJson(const WorkloadExplanation& workload) {
     object["concurrency"] = workload.concurrency;
     object["training"] = workload.training;
     object["model_config"] = optionalJson(workload.model_config);
+    object["checkpoint"] = optionalJson(workload.checkpoint);
     object["parameters"] = optionalJson(workload.parameters);
+    object["active_parameters"] = optionalJson(workload.active_parameters);
     object["context_length"] = optionalJson(workload.context_length);
+    object["context_limit"] = optionalJson(workload.context_limit);
     object["estimate_error"] = optionalJson(workload.estimate_error);
     object["peak"] = optionalJson(workload.peak);
     Json terms = Json::array();
@@ -190,7 +194,8 @@ void addExplanationJson(Json& document, const PlacementRun& run,
                                         {"headroom", engine.growth->headroom},
                                         {"sessions", limits.sessions},
                                         {"concurrency", limits.concurrency},
-                                        {"context_length", optionalJson(limits.contextLength)}};
+                                        {"context_length", optionalJson(limits.contextLength)},
+                                        {"context_at_model_limit", limits.contextAtModelLimit}};
         } else {
             object["most_that_fits"] = nullptr;
         }

@@ -21,12 +21,12 @@ namespace Core::Companion {
 
 SystemSource::SystemSource()
     : builtIn_(Orchestration::buildExampleSystem()), specs_(Estimation::compositeWorkloadSpecs()),
-      modelConfigs_(specs_.size()) {}
+      modelSources_(specs_.size()) {}
 
 SystemSource::SystemSource(const std::string& path) : loaded_(SystemFile::loadSystemFile(path)) {
     for (const SystemFile::EngineWorkload& stated : loaded_->workloads) {
         specs_.push_back(stated.spec);
-        modelConfigs_.push_back(stated.model_config);
+        modelSources_.push_back({stated.model_config, stated.checkpoint});
     }
 }
 
@@ -201,7 +201,9 @@ PlacementRun runPlacement(const std::string& file, const SystemSource& system,
     // Anything else (no memory, a probe that failed, a broken invariant) is
     // not this file's problem and ends the run.
     if (run.result.deployment && !run.result.deployment->ir) {
-        run.refusedPlan = explainRefusal(run, inventories.get());
+        run.refusedPlan = explainRefusal(run, inventories.get(), system);
+    } else if (run.resolved()) {
+        run.cpuPlacements = cpuPlacements(run, inventories.get(), system);
     }
     return run;
 }
@@ -339,6 +341,16 @@ std::vector<Diagnostic> diagnoseUnsorted(const PlacementRun& run) {
                  locator.locate({Placement::IssueSubject::Kind::engine_memory, warning.engine}),
                  {}, {}});
         }
+    }
+    for (const CpuPlacement& placement : run.cpuPlacements) {
+        diagnostics.push_back(withNotes(
+            {Severity::warning,
+             "first fit placed transformer '" + placement.engine + "' on cpu device '" +
+                 placement.cpu + "' while cuda device '" + placement.cuda + "' had room for it",
+             "engine." + placement.engine,
+             locator.locate({Placement::IssueSubject::Kind::engine, placement.engine}),
+             {}, {}},
+            std::span<const std::string>(&placement.note, 1)));
     }
     return diagnostics;
 }

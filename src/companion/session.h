@@ -25,6 +25,12 @@ namespace Core::Companion {
 
 /// The composite system that placements are lowered against: the built-in
 /// one, or one read from a system file with its workload.
+/// The files a transformer's figures came from, as the system file writes them.
+struct ModelSource {
+    std::optional<std::string> config;
+    std::optional<std::string> checkpoint;
+};
+
 class SystemSource {
   public:
     /// The built-in system and workload.
@@ -46,8 +52,9 @@ class SystemSource {
     }
     /// The model config each workload's figures came from, if any, in the
     /// order of workloadSpecs().
-    [[nodiscard]] const std::vector<std::optional<std::string>>& modelConfigs() const noexcept {
-        return modelConfigs_;
+    /// Where each workload's model figures came from, in workload order.
+    [[nodiscard]] const std::vector<ModelSource>& modelSources() const noexcept {
+        return modelSources_;
     }
     /// The requirements; throws "resource estimate is unknown" as the
     /// built-in workload would.
@@ -57,7 +64,7 @@ class SystemSource {
     std::optional<SystemFile::LoadedSystem> loaded_;
     Orchestration::SystemSpec builtIn_;
     std::vector<Estimation::WorkloadSpec> specs_;
-    std::vector<std::optional<std::string>> modelConfigs_;
+    std::vector<ModelSource> modelSources_;
 };
 
 enum class InventorySource { fixture, host, file };
@@ -118,6 +125,9 @@ struct PlacementRun {
     /// For a placement that lowered but did not resolve: what it asks of
     /// each device and the change that would resolve it.
     std::optional<RefusedPlan> refusedPlan;
+    /// For a plan first fit resolved: transformers it put on a CPU while a
+    /// CUDA device had room.
+    std::vector<CpuPlacement> cpuPlacements;
 
     [[nodiscard]] bool resolved() const { return !failure && !parseError && App::isResolved(result); }
 };

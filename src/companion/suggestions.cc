@@ -21,19 +21,26 @@ namespace {
 using Placement::DeploymentIssue;
 using Placement::DeviceBudget;
 using Placement::EngineAssignment;
+using Estimation::EstimateResult;
 using Placement::PlacementIR;
 
 constexpr std::uint64_t kKiB = 1024;
 constexpr std::uint64_t kMiB = 1024 * kKiB;
 constexpr std::uint64_t kGiB = 1024 * kMiB;
 
-// Each try resolves the whole placement once; these keep the search to 32
-// resolutions at most, however many engines and devices the placement has.
-// A reserve's search halves a gap of whole MiB: 24 tries cover 8 TiB.
+// Each try resolves the whole placement once; these keep the search to 48
+// resolutions at most (moves twice, a workload, a reserve), however many
+// engines and devices the placement has. A reserve's search halves a gap of
+// whole MiB: 24 tries cover 8 TiB.
 constexpr std::size_t kMovers = 16;
 constexpr std::size_t kMoveTries = 8;
 constexpr std::size_t kTargetsPerEngine = 4;
 constexpr std::size_t kReserveTries = 24;
+// A reduced workload: two transformers at most, each its counts tried once
+// and a context twice.
+constexpr std::size_t kReducedEngines = 2;
+/// A suggested context is a multiple of this, when one fits.
+constexpr std::uint64_t kContextStep = 1024;
 
 using SubjectKind = Placement::IssueSubject::Kind;
 constexpr std::string_view kNoChange = "no single change resolves this plan";
@@ -117,9 +124,9 @@ class ChangeSearch {
   public:
     ChangeSearch(const App::PipelineDetail& detail, const Placement::ResourceInventory& inventory,
                  const std::vector<DeviceBudget>& budgets,
-                 const std::vector<EngineAssignment>& assignments)
+                 const std::vector<EngineAssignment>& assignments, const SystemSource& system)
         : detail_(detail), ir_(*detail.ir), inventory_(inventory), budgets_(budgets),
-          assignments_(assignments) {
+          assignments_(assignments), system_(system) {
         for (std::size_t i = 0; i < ir_.engines.size(); ++i) {
             engineAt_.try_emplace(ir_.engines[i].id, i);
         }
@@ -138,13 +145,18 @@ class ChangeSearch {
     }
 
     /// The engines the issues name, then those on a device that is over,
-    /// each to the first declared devices, in name order, with room for it.
-    [[nodiscard]] std::optional<Suggestion> moveEngine(const std::vector<DeploymentIssue>& issues) {
+    /// each to the first declared devices, in name order, with room for it;
+    /// a transformer to a CPU only when `toCpu` says so, and then only there.
+    [[nodiscard]] std::optional<Suggestion> moveEngine(const std::vector<DeploymentIssue>& issues,
+                                                       bool toCpu) {
+        tries_ = 0; // each kind of change has its own allowance
         if (need_ > capacity_) {
             return std::nullopt; // a move adds no memory
         }
         for (const auto& [engine, peak] : movers(issues)) {
             const std::optional<std::string_view> from = deviceOf(engine);
+            const bool transformer =
+                ir_.engines[engineAt_.at(engine)].kind == EngineClassCode::transformer;
             std::size_t targets = 0;
             for (const DeviceBudget& target : budgets_) {
                 if (tries_ == kMoveTries) {
@@ -152,6 +164,12 @@ class ChangeSearch {
                 }
                 if (targets == kTargetsPerEngine) {
                     break;
+                }
+                if (transformer && isCpu(target.device) != toCpu) {
+                    continue;
+                }
+                if (!transformer && toCpu) {
+                    break; // tried on the first round
                 }
                 // First fit places a pinned engine before the others, so the
                 // whole usable memory is room for it.
@@ -164,6 +182,72 @@ class ChangeSearch {
                 changed.engines[engineAt_.at(engine)].device = target.device;
                 if (resolves(changed)) {
                     return moved(engine, target.device);
+                }
+            }
+        }
+        return std::nullopt;
+    }
+
+    /// A transformer of the refusal with fewer sessions, a shorter context,
+    /// or a lower concurrency, each the most that brings its peak within
+    /// what its device (or, for first fit, the device with the most room
+    /// at its turn) has for it.
+    [[nodiscard]] std::optional<Suggestion>
+    reduceWorkload(const std::vector<DeploymentIssue>& issues,
+                   const std::vector<Placement::FitStep>& steps) {
+        tries_ = 0;
+        const SystemFile::LoadedSystem* loaded = system_.file();
+        if (loaded == nullptr) {
+            return std::nullopt; // the built-in workload is not the user's to change
+        }
+        std::size_t engines = 0;
+        for (const auto& [engine, peak] : movers(issues)) {
+            if (engines == kReducedEngines) {
+                break;
+            }
+            if (ir_.engines[engineAt_.at(engine)].kind != EngineClassCode::transformer) {
+                continue;
+            }
+            const SystemFile::EngineWorkload* stated = statedWorkload(*loaded, engine);
+            const std::optional<std::uint64_t> budget = budgetFor(engine, peak, steps);
+            if (stated == nullptr || !budget) {
+                continue;
+            }
+            ++engines;
+            const Estimation::WorkloadCuts cuts = Estimation::workloadCuts(stated->spec, *budget);
+            if (cuts.sessions) {
+                Estimation::WorkloadSpec changed = stated->spec;
+                changed.sessions = *cuts.sessions;
+                if (resolvesWithWorkload(changed)) {
+                    return reduced(engine, "sessions = " + std::to_string(*cuts.sessions),
+                                   "at " + std::to_string(*cuts.sessions) +
+                                       (*cuts.sessions == 1 ? " session" : " sessions"),
+                                   stated->sessions_location, "its workload");
+                }
+            }
+            if (cuts.contextLength && stated->context_location) {
+                // A round figure, when one still fits.
+                std::uint64_t context = *cuts.contextLength;
+                if (context >= kContextStep &&
+                    resolvesWithWorkload(
+                        Estimation::withContext(stated->spec, context / kContextStep * kContextStep))) {
+                    context = context / kContextStep * kContextStep;
+                } else if (!resolvesWithWorkload(Estimation::withContext(stated->spec, context))) {
+                    context = 0;
+                }
+                if (context != 0) {
+                    return reduced(engine, "contextLength = " + std::to_string(context),
+                                   "at a context of " + std::to_string(context) + " tokens",
+                                   *stated->context_location, "its transformer table");
+                }
+            }
+            if (cuts.concurrency) {
+                Estimation::WorkloadSpec changed = stated->spec;
+                changed.concurrency = *cuts.concurrency;
+                if (resolvesWithWorkload(changed)) {
+                    return reduced(engine, "concurrency = " + std::to_string(*cuts.concurrency),
+                                   "at a concurrency of " + std::to_string(*cuts.concurrency),
+                                   stated->concurrency_location, "its workload");
                 }
             }
         }
@@ -209,6 +293,75 @@ class ChangeSearch {
     }
 
   private:
+    [[nodiscard]] bool isCpu(std::string_view device) const {
+        const auto at = deviceAt_.find(device);
+        return at != deviceAt_.end() && ir_.devices[at->second].kind == Placement::DeviceKind::cpu;
+    }
+
+    static const SystemFile::EngineWorkload* statedWorkload(const SystemFile::LoadedSystem& loaded,
+                                                           std::string_view engine) {
+        for (const SystemFile::EngineWorkload& workload : loaded.workloads) {
+            if (workload.spec.engine == engine) {
+                return &workload;
+            }
+        }
+        return nullptr;
+    }
+
+    /// The peak an engine must come down to: its device's room for it, or,
+    /// for an engine first fit could not place, the most any device had free
+    /// at its turn.
+    [[nodiscard]] std::optional<std::uint64_t>
+    budgetFor(std::string_view engine, std::uint64_t peak,
+              const std::vector<Placement::FitStep>& steps) const {
+        if (const std::optional<std::string_view> device = deviceOf(engine)) {
+            const DeviceBudget* budget = budgetOf(budgets_, *device);
+            const std::uint64_t over = budget != nullptr ? bytesOver(*budget) : 0;
+            return over != 0 && over < peak ? std::optional<std::uint64_t>(peak - over)
+                                             : std::nullopt;
+        }
+        for (const Placement::FitStep& step : steps) {
+            if (step.engine == engine && !step.device && !step.free_bytes.empty()) {
+                std::uint64_t most = 0;
+                for (const auto& [name, free] : step.free_bytes) {
+                    most = std::max(most, free);
+                }
+                return most;
+            }
+        }
+        return std::nullopt;
+    }
+
+    [[nodiscard]] bool resolvesWithWorkload(const Estimation::WorkloadSpec& changed) {
+        ++tries_;
+        std::vector<Estimation::WorkloadRequirement> workload = detail_.workload;
+        const EstimateResult estimated = Estimation::estimateWorkload(changed.profile);
+        if (!estimated.estimate) {
+            return false;
+        }
+        for (Estimation::WorkloadRequirement& requirement : workload) {
+            if (requirement.engine == changed.engine) {
+                requirement = {changed.engine, *estimated.estimate, changed.sessions,
+                               changed.concurrency, changed.training};
+            }
+        }
+        return Placement::resolveDeployment(ir_, inventory_, workload).ir.has_value();
+    }
+
+    [[nodiscard]] static Suggestion reduced(std::string_view engine, std::string edit,
+                                            const std::string& with, const SourceLocation& at,
+                                            std::string_view where) {
+        Suggestion suggestion;
+        suggestion.kind = SuggestionKind::reduce_workload;
+        suggestion.engine = engine;
+        suggestion.edit = std::move(edit);
+        suggestion.block = at;
+        suggestion.note = "the plan resolves with '" + suggestion.engine + "' " + with +
+                          ": write '" + suggestion.edit + "' in " + std::string(where) + " (" +
+                          at.file.str() + ":" + std::to_string(at.line) + ")";
+        return suggestion;
+    }
+
     /// What lowering the device's reserve to nothing adds to the usable
     /// memory of the plan: the whole reserve, or, when it did not fit, the
     /// whole device.
@@ -370,6 +523,7 @@ class ChangeSearch {
     const Placement::ResourceInventory& inventory_;
     const std::vector<DeviceBudget>& budgets_;
     const std::vector<EngineAssignment>& assignments_;
+    const SystemSource& system_;
     std::map<std::string_view, std::size_t, ByteLess> engineAt_;
     std::map<std::string_view, std::size_t, ByteLess> deviceAt_;
     std::map<std::string_view, std::size_t, ByteLess> requirementAt_;
@@ -452,6 +606,8 @@ std::string_view suggestionKindName(SuggestionKind kind) {
         return "move_engine";
     case SuggestionKind::lower_reserve:
         return "lower_reserve";
+    case SuggestionKind::reduce_workload:
+        return "reduce_workload";
     case SuggestionKind::none:
         break;
     }
@@ -477,7 +633,7 @@ std::string sizeText(std::uint64_t bytes) {
 }
 
 Suggestion suggestChange(const PlacementRun& run, const Placement::ResourceInventory& inventory,
-                         const RefusalFigures& figures) {
+                         const RefusalFigures& figures, const SystemSource& system) {
     if (!refusedByResolution(run)) {
         return noChange();
     }
@@ -485,8 +641,15 @@ Suggestion suggestChange(const PlacementRun& run, const Placement::ResourceInven
     if (issuesOnSeveralDevices(report.issues)) {
         return noChange();
     }
-    ChangeSearch search(run.detail, inventory, figures.budgets, figures.assignments);
-    if (std::optional<Suggestion> move = search.moveEngine(report.issues)) {
+    ChangeSearch search(run.detail, inventory, figures.budgets, figures.assignments, system);
+    if (std::optional<Suggestion> move = search.moveEngine(report.issues, false)) {
+        return *move;
+    }
+    if (std::optional<Suggestion> reduce =
+            search.reduceWorkload(report.issues, run.detail.resolution.first_fit.steps)) {
+        return *reduce;
+    }
+    if (std::optional<Suggestion> move = search.moveEngine(report.issues, true)) {
         return *move;
     }
     if (std::optional<Suggestion> reserve =
@@ -539,7 +702,8 @@ RefusalFigures refusalFigures(const PlacementRun& run,
 }
 
 std::optional<RefusedPlan> explainRefusal(const PlacementRun& run,
-                                          const Placement::ResourceInventory& inventory) {
+                                          const Placement::ResourceInventory& inventory,
+                                          const SystemSource& system) {
     if (!refusedByResolution(run)) {
         return std::nullopt;
     }
@@ -547,11 +711,77 @@ std::optional<RefusedPlan> explainRefusal(const PlacementRun& run,
     RefusedPlan plan;
     plan.figures = refusalFigures(run, inventory);
     addOverNotes(plan, issues, run.detail.resolution.first_fit.steps);
-    plan.suggestion = suggestChange(run, inventory, plan.figures);
+    plan.suggestion = suggestChange(run, inventory, plan.figures, system);
     if (!issues.empty()) {
         plan.notes.add(issues.front().path, issues.front().message, plan.suggestion.note);
     }
     return plan;
+}
+
+std::vector<CpuPlacement> cpuPlacements(const PlacementRun& run,
+                                        const Placement::ResourceInventory& inventory,
+                                        const SystemSource& system) {
+    std::vector<CpuPlacement> found;
+    if (!run.resolved() || !run.detail.ir ||
+        run.detail.ir->policy != Placement::PlacementPolicy::first_fit) {
+        return found;
+    }
+    const PlacementIR& ir = *run.detail.ir;
+    std::map<std::string_view, const Placement::LoweredDevice*, ByteLess> devices;
+    for (const Placement::LoweredDevice& device : ir.devices) {
+        devices.try_emplace(device.id, &device);
+    }
+    // The CUDA devices that bound, in name order.
+    std::vector<std::string_view> cuda;
+    for (const DeviceBudget& budget : run.result.deployment->report.budgets) {
+        const auto device = devices.find(budget.device);
+        if (device != devices.end() && device->second->kind == Placement::DeviceKind::cuda) {
+            cuda.push_back(budget.device);
+        }
+    }
+    std::size_t tries = 0;
+    for (const Placement::FitStep& step : run.detail.resolution.first_fit.steps) {
+        const auto device = step.device ? devices.find(*step.device) : devices.end();
+        if (step.pinned || device == devices.end() ||
+            device->second->kind != Placement::DeviceKind::cpu) {
+            continue;
+        }
+        const auto engine =
+            std::find_if(ir.engines.begin(), ir.engines.end(),
+                         [&step](const Placement::LoweredEngine& e) { return e.id == step.engine; });
+        const std::vector<Estimation::WorkloadSpec>& specs = system.workloadSpecs();
+        const auto spec = std::find_if(specs.begin(), specs.end(), [&step](const auto& stated) {
+            return stated.engine == step.engine;
+        });
+        if (engine == ir.engines.end() || engine->kind != EngineClassCode::transformer ||
+            spec == specs.end() || !std::holds_alternative<Estimation::ModelProfile>(spec->profile)) {
+            continue;
+        }
+        for (const std::string_view target : cuda) {
+            if (tries == kMoveTries) {
+                return found;
+            }
+            ++tries;
+            PlacementIR pinned = ir;
+            pinned.engines[static_cast<std::size_t>(engine - ir.engines.begin())].device =
+                std::string(target);
+            if (!Placement::resolveDeployment(pinned, inventory, run.detail.workload).ir) {
+                continue;
+            }
+            CpuPlacement placement{step.engine, *step.device, std::string(target), {}, {}, {}};
+            placement.block = blockOf(run.detail.engineBlocks, step.engine);
+            placement.edit = placement.block ? "device: " + placement.cuda + ";"
+                                             : "engine " + placement.engine +
+                                                   " { device: " + placement.cuda + "; }";
+            placement.note = "first fit takes devices in name order; the plan resolves with it on '" +
+                             placement.cuda + "': " +
+                             (placement.block ? "write '" + placement.edit + "' in its engine block"
+                                              : "add to the placement: " + placement.edit);
+            found.push_back(std::move(placement));
+            break;
+        }
+    }
+    return found;
 }
 
 } // namespace Core::Companion

@@ -20,20 +20,23 @@
 namespace Core::Companion {
 
 struct PlacementRun;
+class SystemSource;
 
-enum class SuggestionKind { move_engine, lower_reserve, none };
+enum class SuggestionKind { move_engine, lower_reserve, reduce_workload, none };
 
-/// "move_engine", "lower_reserve", "none": as the JSON documents spell it.
+/// "move_engine", "lower_reserve", "reduce_workload", "none": as the JSON
+/// documents spell it.
 [[nodiscard]] std::string_view suggestionKindName(SuggestionKind kind);
 
-/// One change to the placement file.
+/// One change to the placement file, or to the system file's workload.
 struct Suggestion {
     SuggestionKind kind = SuggestionKind::none;
-    std::string engine;                   ///< move_engine: the engine to move
+    std::string engine;                   ///< move_engine: the engine to move; reduce_workload: whose
     std::string device;                   ///< move_engine: where to; lower_reserve: whose reserve
     std::optional<std::uint64_t> reserve; ///< lower_reserve: the new reserve, bytes
     /// What to write: "device: gpu0;" or "reserve: 62 MiB;" in the block at
-    /// `block`, or a whole engine block to add when the file has none.
+    /// `block`, or a whole engine block to add when the file has none; for
+    /// reduce_workload, "sessions = 3" at `block` in the system file.
     std::string edit;
     std::optional<SourceLocation> block;
     std::string note; ///< shown beside the refusal
@@ -66,13 +69,15 @@ struct RefusedPlan {
 /// The first change, in a fixed order, that the pipeline resolves: moving
 /// one engine of the refusal (an engine it names, then the engines on a
 /// device that is over, the smallest that covers the overage first) to a
-/// declared device with room, in name order; else lowering the reserve of a
-/// device in question, in name order, to the most that still resolves,
-/// rounded down to a size the file can write. A run that resolution did
-/// not refuse gets kind none.
+/// declared device with room, in name order, but never a transformer to a
+/// CPU; else fewer sessions, a shorter context or a lower concurrency for a
+/// transformer whose workload a system file states; else the moves of a
+/// transformer to a CPU; else lowering the reserve of a device in question,
+/// in name order, to the most that still resolves, rounded down to a size
+/// the file can write. A run that resolution did not refuse gets kind none.
 [[nodiscard]] Suggestion suggestChange(const PlacementRun& run,
                                        const Placement::ResourceInventory& inventory,
-                                       const RefusalFigures& figures);
+                                       const RefusalFigures& figures, const SystemSource& system);
 
 /// The figures of a run that lowered but that resolution refused, against
 /// the inventory it was resolved with.
@@ -83,7 +88,28 @@ struct RefusedPlan {
 /// refused, against the inventory it was resolved with; absent for any
 /// other run.
 [[nodiscard]] std::optional<RefusedPlan>
-explainRefusal(const PlacementRun& run, const Placement::ResourceInventory& inventory);
+explainRefusal(const PlacementRun& run, const Placement::ResourceInventory& inventory,
+               const SystemSource& system);
+
+/// A transformer that first fit put on a CPU while a CUDA device of the plan
+/// had room for it: the plan resolves with it pinned there.
+struct CpuPlacement {
+    std::string engine;
+    std::string cpu;
+    std::string cuda;
+    std::string edit; ///< "device: gpu0;", or a whole engine block to add
+    std::optional<SourceLocation> block;
+    std::string note;
+};
+
+/// For a plan that first fit resolved: each transformer read from its
+/// model's files that it put on a CPU, and that resolves pinned to a CUDA
+/// device of the plan, the first such in name order. A bounded number of
+/// resolutions. Figures written by hand (the built-in example's among them)
+/// describe no model a user deploys, and their placements keep their answers.
+[[nodiscard]] std::vector<CpuPlacement> cpuPlacements(const PlacementRun& run,
+                                                      const Placement::ResourceInventory& inventory,
+                                                      const SystemSource& system);
 
 /// "62 MiB": bytes in the largest unit of the placement file that divides
 /// them exactly.

@@ -273,6 +273,9 @@ void appendEngine(std::string& text, const EngineExplanation& engine) {
                 upTo(limits.concurrency, "concurrent execution");
         if (limits.contextLength) {
             text += ", a context of " + counted(*limits.contextLength, "token");
+            if (limits.contextAtModelLimit) {
+                text += ", the model's limit";
+            }
         }
         text += "\n";
     }
@@ -430,8 +433,14 @@ std::string systemText(const SystemSource& system,
         if (workload.parameters) {
             counts += ", " + counted(*workload.parameters, "parameter");
         }
+        if (workload.active_parameters) {
+            counts += ", " + std::to_string(*workload.active_parameters) + " active for each token";
+        }
         if (workload.model_config) {
             counts += ", figures from " + *workload.model_config;
+        }
+        if (workload.checkpoint) {
+            counts += ", figures and weights from checkpoint " + *workload.checkpoint;
         }
         text += counts + "\n";
         appendTerms(text, workload);

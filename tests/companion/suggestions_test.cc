@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -106,6 +107,23 @@ std::string withChange(std::string text, const Json& suggestion) {
     return text;
 }
 
+/// The system file with a suggested change to its workload made: the line
+/// the suggestion points at replaced when it writes that key, else the edit
+/// added after it (the table that lacks the key).
+std::string withWorkloadChange(const std::string& toml, const Json& suggestion) {
+    const std::string edit = suggestion["edit"].get<std::string>();
+    const std::string key = edit.substr(0, edit.find(' '));
+    const std::size_t line = offsetOf(toml, suggestion["line"].get<std::size_t>(), 1);
+    const std::size_t end = toml.find('\n', line);
+    std::string edited = toml;
+    if (toml.compare(line, key.size(), key) == 0) {
+        edited.replace(line, end - line, edit);
+    } else {
+        edited.insert(end + 1, edit + "\n");
+    }
+    return edited;
+}
+
 /// The pipeline's answer for `text` in this setting.
 App::PipelineResult resolveText(const std::string& text, const std::string& file,
                                 const Setting& setting) {
@@ -145,8 +163,9 @@ TEST_F(SuggestionsTest, EveryPrintedChangeResolves) {
     for (const auto& [file, setting] : placements) {
         SCOPED_TRACE(file + " " + setting.system + " " + setting.inventory);
         const Json suggestion = suggestionFor(file, setting);
-        if (suggestion.is_null() || suggestion["kind"] == "none") {
-            continue;
+        if (suggestion.is_null() || suggestion["kind"] == "none" ||
+            suggestion["kind"] == "reduce_workload") {
+            continue; // a workload's change is made to its system file, below
         }
         const std::string edited = withChange(slurp(file), suggestion);
         EXPECT_TRUE(App::isResolved(resolveText(edited, file, setting))) << edited;
@@ -173,8 +192,9 @@ TEST_F(SuggestionsTest, EachRefusalGetsTheChangeItNeeds) {
         {"tests/companion/cases/no_room.cplace", {}, "lower_reserve", "reserve: 62 MiB;"},
         {"tests/companion/suggestions/cpu_node_reserve.cplace",
          {"", "examples/inventories/cpu-node.json"}, "lower_reserve", "reserve: 15994 MiB;"},
-        {"examples/assistant/oom.cplace", {"examples/assistant/assistant.toml", ""}, "lower_reserve",
-         "reserve: 770 MiB;"},
+        // A language model's own workload before its device's reserve.
+        {"examples/assistant/oom.cplace", {"examples/assistant/assistant.toml", ""},
+         "reduce_workload", "sessions = 3"},
         // One device, no reserve: nothing to move to, nothing to lower.
         {"examples/oom.cplace", {}, "none", ""},
         // Two devices over: one change mends one.
@@ -197,6 +217,16 @@ TEST_F(SuggestionsTest, EachRefusalGetsTheChangeItNeeds) {
             continue;
         }
         EXPECT_EQ(suggestion["edit"], c.edit);
+        if (c.kind == "reduce_workload") {
+            // Made to a copy of the system file beside it, so that its model
+            // config resolves as from the original.
+            const std::string copy = c.setting.system + ".edited.toml";
+            std::ofstream(copy) << withWorkloadChange(slurp(c.setting.system), suggestion);
+            EXPECT_EQ(suggestion["file"], c.setting.system);
+            EXPECT_TRUE(App::isResolved(resolveText(slurp(c.file), c.file, {copy, c.setting.inventory})));
+            std::filesystem::remove(copy);
+            continue;
+        }
         const std::string text = slurp(c.file);
         const std::string edited = withChange(text, suggestion);
         EXPECT_TRUE(App::isResolved(resolveText(edited, c.file, c.setting))) << edited;
@@ -210,6 +240,46 @@ TEST_F(SuggestionsTest, EachRefusalGetsTheChangeItNeeds) {
             EXPECT_FALSE(App::isResolved(resolveText(withChange(text, tighter), c.file, c.setting)));
         }
     }
+}
+
+// Plans of language models read from their configs (tests/companion/models):
+// a sliding window that lets a plan fit, fewer sessions before a move to a
+// CPU, and a warning when first fit takes the CPU while the GPU had room.
+TEST_F(SuggestionsTest, ALanguageModelIsAdvisedAsItsUserWouldBe) {
+    const std::string models = "tests/companion/models/";
+    const auto check = [&](const std::string& system, const std::string& inventory,
+                           const std::string& placement) {
+        return runCommand({"check", "--format", "json", "--system", models + system + ".toml",
+                           "--inventory", inventory, models + placement + ".cplace"});
+    };
+    // Eight sessions of 32k hold 4,096 tokens each on every layer.
+    EXPECT_EQ(check("mistral-8x32k", models + "gpu-48gib.json", "on_gpu").status, 0);
+
+    const testing::Outcome tooMany =
+        check("qwen3-8b-8x32k", "examples/inventories/workstation.json", "on_gpu");
+    EXPECT_EQ(tooMany.status, 1);
+    const Json cut = Json::parse(tooMany.out)["files"][0]["suggestion"];
+    EXPECT_EQ(cut["kind"], "reduce_workload");
+    EXPECT_EQ(cut["edit"], "sessions = 1");
+    EXPECT_EQ(cut["file"], models + "qwen3-8b-8x32k.toml");
+    EXPECT_EQ(cut["line"], 11);
+    EXPECT_EQ(cut["note"], "the plan resolves with 'chat' at 1 session: write 'sessions = 1' in "
+                           "its workload (tests/companion/models/qwen3-8b-8x32k.toml:11)");
+
+    const testing::Outcome firstFit =
+        check("qwen3-8b-1x8k", "examples/inventories/workstation.json", "first_fit");
+    EXPECT_EQ(firstFit.status, 0);
+    const Json warning = Json::parse(firstFit.out)["files"][0]["diagnostics"][0];
+    EXPECT_EQ(warning["code"], "W004");
+    EXPECT_EQ(warning["severity"], "warning");
+    EXPECT_EQ(warning["message"], "first fit placed transformer 'chat' on cpu device 'cpu0' while "
+                                  "cuda device 'gpu0' had room for it");
+    EXPECT_EQ(warning["notes"][0],
+              "first fit takes devices in name order; the plan resolves with it on 'gpu0': add to "
+              "the placement: engine chat { device: gpu0; }");
+    // Figures written by hand keep their answers: the built-in example's
+    // transformer goes to the CPU by first fit without a word.
+    EXPECT_EQ(runCommand({"check", "examples/demo.cplace"}).out, "");
 }
 
 // The suggestion is the last note on the first issue, and deploy and

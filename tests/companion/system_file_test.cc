@@ -90,6 +90,26 @@ TEST_F(SystemFileTest, TheAssistantExamplesGiveTheirShownOutput) {
     EXPECT_EQ(system.err, "");
 }
 
+// One model of each family, each from its config.json: the published counts
+// and the weights, shown as the README shows them.
+TEST_F(SystemFileTest, TheModelExamplesGiveTheirShownOutput) {
+    const Outcome system = runCommand({"system", "examples/models/models.toml"});
+    EXPECT_EQ(system.status, 0);
+    EXPECT_EQ(system.out, slurp("examples/models/models.system"));
+    EXPECT_EQ(system.err,
+              "examples/models/gemma-2b.json:3:3: warning: /model_type: no tie_word_embeddings: "
+              "the 'gemma' family ties its output head to the embeddings\n"
+              "examples/models/gemma-2b.json:3:3: note: the model config of engine 'gemma-2b'\n");
+}
+
+// A checkpoint folder of a family without a row: its weights are its headers'.
+TEST_F(SystemFileTest, TheCheckpointExampleGivesItsShownOutput) {
+    const Outcome system = runCommand({"system", "examples/checkpoints/checkpoints.toml"});
+    EXPECT_EQ(system.status, 0);
+    EXPECT_EQ(system.out, slurp("examples/checkpoints/checkpoints.system"));
+    EXPECT_EQ(system.err, "");
+}
+
 /// Each NAME.toml under tests/companion/systems has NAME.check, what
 /// `check --system NAME.toml` prints for it.
 TEST_F(SystemFileTest, ASystemFilesProblemsAreDiagnostics) {
@@ -213,10 +233,11 @@ TEST_F(SystemFileTest, TheMostThatFitsResolvesAndOneMoreDoesNot) {
             if (limits.contextLength) {
                 const auto context = [](std::uint64_t length) {
                     return [length](Estimation::WorkloadSpec& s) {
-                        std::get<Estimation::TransformerProfile>(s.profile).contextLength = length;
+                        s = Estimation::withContext(s, length);
                     };
                 };
                 EXPECT_TRUE(at(context(*limits.contextLength)));
+                // One token more does not fit, or the model does not take it.
                 EXPECT_FALSE(at(context(*limits.contextLength + 1)));
             }
             ++figures;
