@@ -41,33 +41,38 @@ std::vector<std::string> errorsOf(const ModelProfile& p) {
 TEST(ModelProfileTest, EachFormatPacksTheProjectionsItsOwnWay) {
     // Four 64 x 64 attention projections and three 64 x 128 MLP ones; the
     // embeddings (32 x 64), two norms and the final norm (64 each) stay at 2 bytes.
-    constexpr std::uint64_t kUnpacked = (32 * 64 + 3 * 64) * 2;
+    // Figures in 64 bits throughout.
+    constexpr std::uint64_t k64 = 64;
+    constexpr std::uint64_t k128 = 128;
+    constexpr std::uint64_t k4 = 4; // a float32 scale
+    constexpr std::uint64_t kUnpacked = (32 * k64 + 3 * k64) * 2;
     const struct {
         const char* name;
         Quantization quantization;
         std::uint64_t weights;
     } cases[] = {
-        {"bf16", {}, kUnpacked + (4 * 64 * 64 + 3 * 64 * 128) * 2},
+        {"bf16", {}, kUnpacked + (4 * k64 * 64 + 3 * k64 * 128) * 2},
         // 4 bits a weight, and per group of 32 inputs a 4-bit zero and a
         // 2-byte scale for each output.
         {"awq", {QuantMethod::awq, 4, 32, {}, {}, false},
-         kUnpacked + 4 * (64 * 64 / 2 + 2 * 64 / 2 + 2 * 64 * 2) +
-             2 * (64 * 128 / 2 + 2 * 128 / 2 + 2 * 128 * 2) + (128 * 64 / 2 + 4 * 64 / 2 + 4 * 64 * 2)},
+         kUnpacked + 4 * (k64 * 64 / 2 + 2 * k64 / 2 + 2 * k64 * 2) +
+             2 * (k64 * 128 / 2 + 2 * k128 / 2 + 2 * k128 * 2) +
+             (k128 * 64 / 2 + 4 * k64 / 2 + 4 * k64 * 2)},
         // GPTQ adds an int32 group index per input.
         {"gptq", {QuantMethod::gptq, 4, 32, {}, {}, false},
-         kUnpacked + 4 * (64 * 64 / 2 + 2 * 64 / 2 + 2 * 64 * 2 + 64 * 4) +
-             2 * (64 * 128 / 2 + 2 * 128 / 2 + 2 * 128 * 2 + 64 * 4) +
-             (128 * 64 / 2 + 4 * 64 / 2 + 4 * 64 * 2 + 128 * 4)},
+         kUnpacked + 4 * (k64 * 64 / 2 + 2 * k64 / 2 + 2 * k64 * 2 + k64 * 4) +
+             2 * (k64 * 128 / 2 + 2 * k128 / 2 + 2 * k128 * 2 + k64 * 4) +
+             (k128 * 64 / 2 + 4 * k64 / 2 + 4 * k64 * 2 + k128 * 4)},
         // Without a group size, one group spans every input.
         {"gptq one group", {QuantMethod::gptq, 8, {}, {}, {}, false},
-         kUnpacked + 4 * (64 * 64 + 64 + 64 * 2 + 64 * 4) + 2 * (64 * 128 + 128 + 128 * 2 + 64 * 4) +
-             (128 * 64 + 64 + 64 * 2 + 128 * 4)},
+         kUnpacked + 4 * (k64 * 64 + 64 + k64 * 2 + k64 * 4) +
+             2 * (k64 * 128 + 128 + k128 * 2 + k64 * 4) + (k128 * 64 + 64 + k64 * 2 + k128 * 4)},
         // One byte a weight and a float32 scale per block of 48 x 48 (2 x 2
         // blocks of a 64 x 64 projection, 3 x 2 of a 128 x 64 one).
         {"fp8 blocks", {QuantMethod::fp8, 0, {}, 48, 48, false},
-         kUnpacked + 4 * (64 * 64 + 4 * 4) + 2 * (128 * 64 + 6 * 4) + (64 * 128 + 6 * 4)},
+         kUnpacked + 4 * (k64 * 64 + 4 * k4) + 2 * (k128 * 64 + 6 * k4) + (k64 * 128 + 6 * k4)},
         {"fp8 static", {QuantMethod::fp8, 0, {}, {}, {}, true},
-         kUnpacked + 4 * (64 * 64 + 8) + 3 * (64 * 128 + 8)},
+         kUnpacked + 4 * (k64 * 64 + 8) + 3 * (k64 * 128 + 8)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -94,11 +99,12 @@ TEST(ModelProfileTest, ExpertsCountWhollyAndATokenUsesItsShare) {
     a.expertFfnDim = 32;
     a.sharedExpertFfnDim = 16;
     a.layout.sharedExpertGate = true;
-    const std::uint64_t attention = 4 * 64 * 64 + 2 * 64;
-    const std::uint64_t expert = 3 * 64 * 32;
-    const std::uint64_t shared = 3 * 64 * 16 + 64;
-    const std::uint64_t router = 4 * 64;
-    const std::uint64_t rest = 32 * 64 + 64 + 2 * attention + 3 * 64 * 128;
+    constexpr std::uint64_t k64 = 64;
+    const std::uint64_t attention = 4 * k64 * 64 + 2 * k64;
+    const std::uint64_t expert = 3 * k64 * 32;
+    const std::uint64_t shared = 3 * k64 * 16 + 64;
+    const std::uint64_t router = 4 * k64;
+    const std::uint64_t rest = 32 * k64 + 64 + 2 * attention + 3 * k64 * 128;
     ASSERT_TRUE(modelParameters(p));
     EXPECT_EQ(modelParameters(p)->total, rest + 4 * expert + shared + router);
     EXPECT_EQ(modelParameters(p)->active, rest + expert + shared + router);
@@ -110,10 +116,10 @@ TEST(ModelProfileTest, TheCacheHoldsEachLayersTokens) {
     p.architecture.layers = {LayerPlan{AttentionKind::sliding, false}, LayerPlan{}};
     p.architecture.slidingWindow = 10;
     // (10 + 100) tokens x 2 x 64 wide x 2 bytes.
-    EXPECT_EQ(estimateWorkload(p).estimate->kvCache, ByteRange::exact(110 * 2 * 64 * 2));
+    EXPECT_EQ(estimateWorkload(p).estimate->kvCache, ByteRange::exact(110ULL * 2 * 64 * 2));
     // A latent cache of 72 elements a token in place of keys and values.
     p.architecture.latentCacheWidth = 72;
-    EXPECT_EQ(estimateWorkload(p).estimate->kvCache, ByteRange::exact(110 * 72 * 2));
+    EXPECT_EQ(estimateWorkload(p).estimate->kvCache, ByteRange::exact(110ULL * 72 * 2));
 }
 
 TEST(ModelProfileTest, WhatCannotBeEstimatedSaysWhy) {
