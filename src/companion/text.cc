@@ -265,6 +265,11 @@ void appendEngine(std::string& text, const EngineExplanation& engine) {
     if (!engine.workload) {
         return;
     }
+    if (engine.workload->parameters && engine.workload->active_parameters) {
+        // A mixture of experts holds more than a token uses.
+        text += "    " + counted(*engine.workload->parameters, "parameter") + ", " +
+                std::to_string(*engine.workload->active_parameters) + " active for each token\n";
+    }
     appendTerms(text, *engine.workload);
     if (engine.growth) {
         const Estimation::WorkloadLimits& limits = engine.growth->limits;

@@ -102,6 +102,23 @@ TEST_F(SystemFileTest, TheModelExamplesGiveTheirShownOutput) {
               "examples/models/gemma-2b.json:3:3: note: the model config of engine 'gemma-2b'\n");
 }
 
+// explain shows what a mixture of experts holds and what a token uses, and
+// that the model's limit, not memory, stops its context.
+TEST_F(SystemFileTest, AMixtureOfExpertsIsExplainedWithItsActiveParameters) {
+    const Outcome explain =
+        runCommand({"explain", "--system", "tests/companion/models/qwen3-30b-a3b.toml",
+                    "--inventory", "examples/inventories/server-8gpu.json",
+                    "tests/companion/models/on_gpu.cplace"});
+    EXPECT_EQ(explain.status, 0);
+    EXPECT_NE(explain.out.find("  chat: class transformer, residency evictable, priority "
+                               "interactive, device gpu0\n"
+                               "    30532122624 parameters, 3353032704 active for each token\n"
+                               "    weights           61064245248 bytes (56.8 GiB)\n"),
+              std::string::npos)
+        << explain.out;
+    EXPECT_NE(explain.out.find("a context of 40960 tokens, the model's limit\n"), std::string::npos);
+}
+
 // A checkpoint folder of a family without a row: its weights are its headers'.
 TEST_F(SystemFileTest, TheCheckpointExampleGivesItsShownOutput) {
     const Outcome system = runCommand({"system", "examples/checkpoints/checkpoints.toml"});
