@@ -495,6 +495,7 @@ void readExperts(ConfigReader& reader, ModelConfig& config) {
 void readSliding(ConfigReader& reader, ModelConfig& config) {
     readLayerTypes(reader, config);
     config.slidingWindow = reader.whole("sliding_window");
+    config.slidingWindowKey = reader.find("sliding_window").second;
     if (config.family != nullptr && config.family->sliding == SlidingRule::upperLayers) {
         config.useSlidingWindow = reader.flag("use_sliding_window").value_or(false);
         config.maxWindowLayers = reader.whole("max_window_layers");
@@ -720,10 +721,10 @@ ModelProfileResult buildModelProfile(const ModelConfig& config, const ModelOverr
     }
     if (family == nullptr && config.slidingWindow && !config.layerTypes) {
         result.notes.push_back(
-            {"which layers slide over the window of '" + config.modelType +
-                 "' is not known: every layer's KV cache is counted for the whole context, an "
-                 "upper bound",
-             std::nullopt,
+            {config.slidingWindowKey.pointer + ": which layers of '" + config.modelType +
+                 "' slide over the window is not known: every layer's KV cache is counted for "
+                 "the whole context, an upper bound",
+             config.slidingWindowKey,
              {}});
     }
     a.latentCacheWidth = config.latentCacheWidth;

@@ -59,6 +59,7 @@ struct ModelConfig {
     std::optional<std::vector<Estimation::AttentionKind>> layerTypes;
     ConfigKey layerTypesKey;
     std::optional<std::uint64_t> slidingWindow;
+    ConfigKey slidingWindowKey;
     bool useSlidingWindow = true;
     std::optional<std::uint64_t> maxWindowLayers;
     std::uint64_t slidingPattern = 6;

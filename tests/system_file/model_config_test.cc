@@ -10,6 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <unistd.h>
 
 #include "estimation/estimators.h"
 #include "system_file/system_file.h"
@@ -297,6 +298,61 @@ TEST_F(ModelConfigTest, WhatCannotBeCountedIsRefusedAtItsKey) {
     ASSERT_EQ(missing.findings.size(), 1U);
     EXPECT_EQ(missing.findings[0].message,
               "cannot read model config 'none.json': no such file");
+}
+
+TEST_F(ModelConfigTest, ACheckpointFolderGivesTheWeightsItsHeadersList) {
+    // A family without a row: the headers' sums, and the elements as parameters.
+    const LoadedSystem tiny =
+        load(transformerSystem("checkpoint = \"checkpoints/tiny-olmo2\"\ncontextLength = 64\n"));
+    ASSERT_TRUE(tiny.findings.empty()) << tiny.findings.front().message;
+    EXPECT_EQ(estimateOf(tiny).weights, Estimation::ByteRange::exact(57920));
+    EXPECT_EQ(Estimation::modelParameters(profileOf(tiny))->total, 28960U);
+    EXPECT_EQ(tiny.workloads[0].checkpoint, "checkpoints/tiny-olmo2");
+
+    // A copy whose config has a window nobody says the layers use, and whose
+    // index disagrees with its shards.
+    const std::filesystem::path copy =
+        std::filesystem::temp_directory_path() / ("talvex-checkpoint-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(copy);
+    std::filesystem::create_directories(copy);
+    std::filesystem::copy("examples/checkpoints/tiny-olmo2", copy / "ckpt");
+    const auto edit = [&copy](const char* file, const std::string& from, const std::string& to) {
+        const std::filesystem::path path = copy / "ckpt" / file;
+        std::ifstream in(path);
+        std::string text((std::istreambuf_iterator<char>(in)), {});
+        text.replace(text.find(from), from.size(), to);
+        std::ofstream(path) << text;
+    };
+    edit("config.json", "\"rms_norm_eps\"", "\"sliding_window\": 1024,\n  \"rms_norm_eps\"");
+    const std::string system = (copy / "system.toml").string();
+    const auto read = [&system] {
+        return parseSystemText(transformerSystem("checkpoint = \"ckpt\"\ncontextLength = 64\n"),
+                               system, [](const std::string& path) {
+                                   std::ifstream in(path);
+                                   return std::string((std::istreambuf_iterator<char>(in)), {});
+                               });
+    };
+    const LoadedSystem windowed = read();
+    ASSERT_EQ(windowed.findings.size(), 1U);
+    EXPECT_EQ(windowed.findings[0].kind, FindingKind::warning);
+    EXPECT_EQ(windowed.findings[0].message,
+              "/sliding_window: which layers of 'olmo2' slide over the window is not known: every "
+              "layer's KV cache is counted for the whole context, an upper bound");
+    EXPECT_EQ(windowed.findings[0].location.file, (copy / "ckpt" / "config.json").string());
+    EXPECT_EQ(windowed.findings[0].location.line, 13U);
+
+    edit("model.safetensors.index.json", "57920", "57921");
+    const LoadedSystem disagreeing = read();
+    ASSERT_EQ(disagreeing.findings.size(), 2U);
+    const Finding& error = disagreeing.findings[0].kind == FindingKind::error
+                               ? disagreeing.findings[0]
+                               : disagreeing.findings[1];
+    EXPECT_EQ(error.kind, FindingKind::error);
+    EXPECT_EQ(error.location.file, (copy / "ckpt" / "model.safetensors.index.json").string());
+    EXPECT_EQ(error.location.line, 3U);
+    EXPECT_NE(error.message.find("57921"), std::string::npos) << error.message;
+    EXPECT_TRUE(disagreeing.workloads.empty());
+    std::filesystem::remove_all(copy);
 }
 
 TEST_F(ModelConfigTest, ConfigAndCheckpointAreOneOrTheOther) {
