@@ -3,6 +3,8 @@
 // and a key's callback comes right after its closing quote.
 #include "system_file/json_document.h"
 
+#include "system_file/tracked_chars.h"
+
 #include <algorithm>
 #include <iterator>
 #include <limits>
@@ -14,36 +16,6 @@ namespace Core::SystemFile {
 namespace {
 
 using Json = nlohmann::json;
-
-/// A pointer into the text that tells the reader how far it was read.
-class TrackingIterator {
-  public:
-    using iterator_category = std::input_iterator_tag;
-    using value_type = char;
-    using difference_type = std::ptrdiff_t;
-    using pointer = const char*;
-    using reference = const char&;
-
-    TrackingIterator(const char* at, const char** reached) : at_(at), reached_(reached) {}
-    reference operator*() const { return *at_; }
-    TrackingIterator& operator++() {
-        ++at_;
-        *reached_ = at_;
-        return *this;
-    }
-    TrackingIterator operator++(int) {
-        TrackingIterator before = *this;
-        ++*this;
-        return before;
-    }
-    friend bool operator==(const TrackingIterator& a, const TrackingIterator& b) {
-        return a.at_ == b.at_;
-    }
-
-  private:
-    const char* at_;
-    const char** reached_;
-};
 
 /// nlohmann's text without its "[json.exception...] parse error at line L,
 /// column C: " prefix, which the position already says.
@@ -223,8 +195,8 @@ JsonReadResult readJsonDocument(std::string_view text, std::size_t maxDepth,
     JsonDocument document;
     const char* reached = text.data();
     Builder builder(text, &reached, maxDepth, keyDepth, document);
-    const TrackingIterator first(text.data(), &reached);
-    const TrackingIterator last(text.data() + text.size(), &reached);
+    const TrackedChars first(text.data(), &reached);
+    const TrackedChars last(text.data() + text.size(), &reached);
     const bool read = Json::sax_parse(first, last, &builder);
     if (!read || builder.error()) {
         result.error = builder.error().value_or(JsonReadError{"cannot be read", text.size()});

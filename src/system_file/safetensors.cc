@@ -7,6 +7,7 @@
 
 #include "common/checked_math.h"
 #include "common/text_position.h"
+#include "system_file/tracked_chars.h"
 
 #include <algorithm>
 #include <array>
@@ -109,36 +110,6 @@ CheckpointProblem problemAt(std::string message, std::string_view json, std::siz
     const TextPosition at = positionBefore(json, offset + 1);
     return {std::move(message), {}, at.line, at.column};
 }
-
-/// A pointer into the JSON text that leaves, on each step, how far the lexer
-/// has read: nlohmann hands a SAX handler values but no positions.
-class TrackedChars {
-  public:
-    using iterator_category = std::input_iterator_tag;
-    using value_type = char;
-    using difference_type = std::ptrdiff_t;
-    using pointer = const char*;
-    using reference = const char&;
-
-    TrackedChars(const char* at, const char** read) noexcept : at_(at), read_(read) {}
-    reference operator*() const noexcept { return *at_; }
-    TrackedChars& operator++() noexcept {
-        *read_ = ++at_;
-        return *this;
-    }
-    TrackedChars operator++(int) noexcept {
-        const TrackedChars before = *this;
-        ++*this;
-        return before;
-    }
-    friend bool operator==(const TrackedChars& a, const TrackedChars& b) noexcept {
-        return a.at_ == b.at_;
-    }
-
-  private:
-    const char* at_;
-    const char** read_;
-};
 
 /// Where the token of each SAX event starts. Between the end of what the
 /// lexer had read at one event and the token of the next lie only white
