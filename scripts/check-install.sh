@@ -47,6 +47,7 @@ layout_complete() {
   for file in bin/talvex_composite_deploy bin/talvex_composite \
     lib/libcore_orchestration.a lib/libcore_placement.a lib/libcore_estimation.a \
     lib/libcore_deployment.a lib/libcore_host.a lib/libcore_app.a lib/libcore_system_file.a \
+    lib/libcore_files.a \
     include/talvex_composite_deploy/app/pipeline.h \
     include/talvex_composite_deploy/host/probe.h \
     include/talvex_composite_deploy/system_file/system_file.h \

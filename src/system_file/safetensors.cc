@@ -7,6 +7,7 @@
 
 #include "common/checked_math.h"
 #include "common/text_position.h"
+#include "files/regular_file.h"
 #include "system_file/tracked_chars.h"
 
 #include <algorithm>
@@ -852,89 +853,6 @@ template <typename Handler> auto parseWith(std::string_view json, const char* un
 
 // ---- Files ---------------------------------------------------------------
 
-class Descriptor {
-  public:
-    Descriptor() = default;
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    Descriptor(Descriptor&&) = delete;
-    Descriptor& operator=(Descriptor&&) = delete;
-    void reset(int fd) noexcept { fd_ = fd; }
-    [[nodiscard]] int get() const noexcept { return fd_; }
-
-  private:
-    int fd_ = -1;
-};
-
-std::string reasonOf(int error) {
-    switch (error) {
-    case ENOENT:
-        return "no such file";
-    case EACCES:
-    case EPERM:
-        return "permission denied";
-    case ELOOP:
-        return "a loop of symbolic links";
-    case ENOTDIR:
-        return "a part of the path is not a folder";
-    default:
-        break;
-    }
-    std::string text = std::generic_category().message(error);
-    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') {
-        text[0] = static_cast<char>(text[0] - 'A' + 'a');
-    }
-    return text;
-}
-
-/// Opens `path` for reading: without blocking, so that a FIFO named as a
-/// shard cannot stall the read, and only when it is a regular file.
-std::optional<std::string> openRegular(const std::string& path, Descriptor& fd,
-                                       std::uint64_t& size) {
-    fd.reset(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-    if (fd.get() < 0) {
-        return "cannot open: " + reasonOf(errno);
-    }
-    struct stat status {};
-    if (::fstat(fd.get(), &status) != 0) {
-        return "cannot read: " + reasonOf(errno);
-    }
-    if (!S_ISREG(status.st_mode)) {
-        const char* kind = S_ISDIR(status.st_mode)    ? "a folder"
-                           : S_ISFIFO(status.st_mode) ? "a FIFO"
-                           : S_ISSOCK(status.st_mode) ? "a socket"
-                                                      : "a device";
-        return std::string("not a regular file but ") + kind;
-    }
-    size = static_cast<std::uint64_t>(status.st_size);
-    return std::nullopt;
-}
-
-/// Exactly `size` bytes at `offset`, or why not.
-std::optional<std::string> readAt(int fd, std::uint64_t offset, char* into, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ::ssize_t got =
-            ::pread(fd, into + done, size - done, static_cast<::off_t>(offset + done));
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return "cannot read: " + reasonOf(errno);
-        }
-        if (got == 0) {
-            return std::string("cannot read: the file ended while it was read");
-        }
-        done += static_cast<std::size_t>(got);
-    }
-    return std::nullopt;
-}
-
 /// Shards read at once: a folder of many shards is read at the pace of the
 /// cores, a few of them.
 constexpr std::size_t kMaxWorkers = 8;
@@ -955,17 +873,18 @@ std::optional<CheckpointProblem> readShard(const std::filesystem::path& folder,
     const auto problem = [&](std::string message) {
         return CheckpointProblem{named + message, path, 0, 0};
     };
-    Descriptor fd;
-    std::uint64_t size = 0;
-    if (std::optional<std::string> refused = openRegular(path, fd, size)) {
-        return problem(std::move(*refused));
+    std::variant<Files::RegularFile, std::string> opened = Files::RegularFile::open(path);
+    if (std::string* refused = std::get_if<std::string>(&opened)) {
+        return problem("cannot open: " + *refused);
     }
+    const Files::RegularFile& file = std::get<Files::RegularFile>(opened);
+    const std::uint64_t size = file.size();
     if (size < 8) {
         return problem("the file is " + count(size) +
                        " bytes, shorter than the 8-byte length of its header");
     }
     std::array<char, 8> bytes{};
-    if (std::optional<std::string> failed = readAt(fd.get(), 0, bytes.data(), bytes.size())) {
+    if (std::optional<std::string> failed = file.readAt(0, bytes.data(), bytes.size())) {
         return problem(std::move(*failed));
     }
     std::uint64_t length = 0;
@@ -981,8 +900,7 @@ std::optional<CheckpointProblem> readShard(const std::filesystem::path& folder,
                        count(size) + " bytes)");
     }
     shard.json.resize(static_cast<std::size_t>(length));
-    if (std::optional<std::string> failed =
-            readAt(fd.get(), 8, shard.json.data(), shard.json.size())) {
+    if (std::optional<std::string> failed = file.readAt(8, shard.json.data(), shard.json.size())) {
         return problem(std::move(*failed));
     }
     SafetensorsHeaderResult parsed = parseSafetensorsHeader(shard.json);
@@ -1122,11 +1040,12 @@ CheckpointResult readIndexed(const std::filesystem::path& folder) {
     const auto problem = [&indexPath](CheckpointProblem found) {
         return failure(in(std::move(found), kIndexFile, indexPath));
     };
-    Descriptor fd;
-    std::uint64_t size = 0;
-    if (std::optional<std::string> refused = openRegular(indexPath, fd, size)) {
-        return problem({std::move(*refused), {}, 0, 0});
+    std::variant<Files::RegularFile, std::string> opened = Files::RegularFile::open(indexPath);
+    if (std::string* refused = std::get_if<std::string>(&opened)) {
+        return problem({"cannot open: " + *refused, {}, 0, 0});
     }
+    const Files::RegularFile& file = std::get<Files::RegularFile>(opened);
+    const std::uint64_t size = file.size();
     if (size > kSafetensorsHeaderLimit) {
         return problem({"the file is " + count(size) + " bytes, over the limit of " +
                             count(kSafetensorsHeaderLimit),
@@ -1135,7 +1054,7 @@ CheckpointResult readIndexed(const std::filesystem::path& folder) {
                         0});
     }
     std::string json(static_cast<std::size_t>(size), '\0');
-    if (std::optional<std::string> failed = readAt(fd.get(), 0, json.data(), json.size())) {
+    if (std::optional<std::string> failed = file.readAt(0, json.data(), json.size())) {
         return problem({std::move(*failed), {}, 0, 0});
     }
     SafetensorsIndexResult parsed = parseSafetensorsIndex(json);
@@ -1254,7 +1173,7 @@ CheckpointResult readCheckpointWeights(const std::filesystem::path& folder) {
     struct stat status {};
     if (::stat(folder.c_str(), &status) != 0) {
         return failure(
-            {"cannot open the checkpoint folder: " + reasonOf(errno), folder.string(), 0, 0});
+            {"cannot open the checkpoint folder: " + Files::reasonOf(errno), folder.string(), 0, 0});
     }
     if (!S_ISDIR(status.st_mode)) {
         return failure({"the checkpoint is not a folder", folder.string(), 0, 0});

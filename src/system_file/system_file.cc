@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <limits>
 #include <span>
 #include <stdexcept>
@@ -17,6 +16,7 @@
 #include "system_file/toml.h"
 
 #include "common/near_words.h"
+#include "files/regular_file.h"
 #include "orchestration/canonical_bytes.h"
 #include "orchestration/validation.h"
 #include "system_file/model_config.h"
@@ -914,33 +914,23 @@ class Reader {
     std::optional<std::string> pendingDigestNote_;
 };
 
-/// The file's bytes, or the reason they cannot be had.
+/// The file's bytes, or the reason they cannot be had. Opened without
+/// blocking and read only when it is a regular file: a FIFO swapped in for the
+/// file cannot stall the read.
 std::string readWhole(const std::string& path, std::uintmax_t maxBytes, std::string_view what) {
-    std::error_code code;
-    const std::filesystem::file_status status = std::filesystem::status(path, code);
-    if (code) {
-        throw std::runtime_error(code.message());
+    std::variant<Files::RegularFile, std::string> opened = Files::RegularFile::open(path);
+    if (std::string* reason = std::get_if<std::string>(&opened)) {
+        throw std::runtime_error(*reason);
     }
-    if (!std::filesystem::is_regular_file(status)) {
-        throw std::runtime_error(std::filesystem::is_directory(status) ? "it is a directory"
-                                                                       : "it is not a file");
-    }
-    if (std::filesystem::file_size(path, code) > maxBytes && !code) {
+    const Files::RegularFile& file = std::get<Files::RegularFile>(opened);
+    if (file.size() > maxBytes) {
         throw std::runtime_error(std::string(what) + " is larger than " +
                                  std::to_string(maxBytes) + " bytes");
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw std::runtime_error("it cannot be opened");
+    std::string text(static_cast<std::size_t>(file.size()), '\0');
+    if (std::optional<std::string> failed = file.readAt(0, text.data(), text.size())) {
+        throw std::runtime_error(*failed);
     }
-    // Read in one go into a buffer of the file's size; a file that grows
-    // meanwhile is read up to that size, one that shrinks to its end.
-    std::string text(static_cast<std::size_t>(std::filesystem::file_size(path, code)), '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    if (in.bad()) {
-        throw std::runtime_error("it cannot be read");
-    }
-    text.resize(static_cast<std::size_t>(in.gcount()));
     return text;
 }
 

@@ -527,7 +527,7 @@ TEST_F(CheckpointFolderTest, EachHostileFolderIsOneError) {
          a},
         {"a shard that is a folder",
          {{index, indexOf("\"x\":\"sub\"")}, {"sub/y", ""}},
-         "'sub': not a regular file but a folder",
+         "'sub': cannot open: it is a directory",
          "sub"},
         {"a shard named twice",
          {{index, indexOf("\"x\":\"a.safetensors\",\"y\":\"./a.safetensors\"")}},
@@ -612,7 +612,7 @@ TEST_F(CheckpointFolderTest, EachHostileFolderIsOneError) {
 TEST_F(CheckpointFolderTest, AFifoOrAMissingFolderIsAnErrorNotAWait) {
     ASSERT_EQ(::mkfifo((folder_ / "model.safetensors").c_str(), 0600), 0);
     EXPECT_EQ(errorOf(readCheckpointWeights(folder_)).message,
-              "'model.safetensors': not a regular file but a FIFO");
+              "'model.safetensors': cannot open: it is not a regular file but a FIFO");
 
     const CheckpointProblem missing = errorOf(readCheckpointWeights(folder_ / "nowhere"));
     EXPECT_EQ(missing.message, "cannot open the checkpoint folder: no such file");

@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "estimation/estimators.h"
@@ -287,13 +290,36 @@ headDim = 4
 }
 
 TEST_F(SystemFileTest, AnUnreadableFileIsAFindingWithTheReason) {
-    for (const std::string path : {"examples/no-such.toml", "examples"}) {
+    // A FIFO where a file should be is refused at once, not waited on: no
+    // process ever writes to it.
+    const std::filesystem::path fifo =
+        std::filesystem::temp_directory_path() / ("talvex-fifo-" + std::to_string(::getpid()));
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::pair<std::string, std::string> cases[] = {
+        {"examples/no-such.toml", "no such file"},
+        {"examples", "it is a directory"},
+        {fifo.string(), "it is not a regular file but a FIFO"},
+    };
+    for (const auto& [path, reason] : cases) {
         const LoadedSystem loaded = loadSystemFile(path);
         ASSERT_EQ(loaded.findings.size(), 1U);
         EXPECT_EQ(loaded.findings[0].message, "cannot open system file: " + path);
         EXPECT_EQ(loaded.findings[0].location.line, 0U);
-        EXPECT_EQ(loaded.findings[0].notes.size(), 1U);
+        EXPECT_EQ(loaded.findings[0].notes, std::vector<std::string>{reason});
     }
+    // A model config in its place likewise.
+    const std::string system = "id = \"x\"\n[[engines]]\nid = \"t\"\nclass = \"transformer\"\n"
+                               "semantic_api_version = 1\n[engines.workload]\nsessions = 1\n"
+                               "[engines.workload.transformer]\nconfig = \"" +
+                               fifo.filename().string() + "\"\n";
+    const std::filesystem::path file = fifo.parent_path() / "talvex-system.toml";
+    std::ofstream(file) << system;
+    const LoadedSystem loaded = loadSystemFile(file.string());
+    ASSERT_EQ(loaded.findings.size(), 1U);
+    EXPECT_EQ(loaded.findings[0].message, "cannot read model config '" + fifo.filename().string() +
+                                              "': it is not a regular file but a FIFO");
+    std::filesystem::remove(file);
+    std::filesystem::remove(fifo);
 }
 
 } // namespace
