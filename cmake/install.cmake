@@ -13,7 +13,7 @@ include(CMakePackageConfigHelpers)
 
 set(talvex_libraries
   core_common core_orchestration core_placement core_estimation core_deployment core_host
-  core_files core_system_file core_app)
+  core_files core_json_text core_system_file core_app)
 set(talvex_package_dir ${CMAKE_INSTALL_LIBDIR}/cmake/${PROJECT_NAME})
 set(talvex_include_dir ${CMAKE_INSTALL_INCLUDEDIR}/${PROJECT_NAME})
 

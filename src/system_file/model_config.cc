@@ -13,7 +13,7 @@
 #include <span>
 #include <utility>
 
-#include "system_file/json_document.h"
+#include "json_text/json_document.h"
 
 namespace Core::SystemFile {
 namespace {
@@ -113,7 +113,7 @@ std::string familyNames() {
 
 class ConfigReader {
   public:
-    explicit ConfigReader(const JsonDocument& document) : document_(document) {
+    explicit ConfigReader(const JsonText::JsonDocument& document) : document_(document) {
         const Json& root = document.root;
         const auto nested = root.find("text_config");
         if (nested != root.end() && nested->is_object()) {
@@ -226,7 +226,7 @@ class ConfigReader {
     [[nodiscard]] const std::optional<ConfigProblem>& error() const { return error_; }
 
   private:
-    const JsonDocument& document_;
+    const JsonText::JsonDocument& document_;
     const Json* model_ = nullptr;
     std::string prefix_;
     std::optional<ConfigProblem> error_;
@@ -512,7 +512,7 @@ void readSliding(ConfigReader& reader, ModelConfig& config) {
 
 ModelConfigResult parseModelConfig(std::string_view json) {
     ModelConfigResult result;
-    JsonReadResult read = readJsonDocument(json, kMaxConfigDepth, kPlacedKeyDepth);
+    JsonText::JsonReadResult read = JsonText::readJsonDocument(json, kMaxConfigDepth, kPlacedKeyDepth);
     if (!read.document) {
         // The offset is one past the last byte read: the line and column of that byte.
         const TextPosition at = positionBefore(json, read.error.offset);

@@ -8,7 +8,7 @@
 #include "common/checked_math.h"
 #include "common/text_position.h"
 #include "files/regular_file.h"
-#include "system_file/tracked_chars.h"
+#include "json_text/tracked_chars.h"
 
 #include <algorithm>
 #include <array>
@@ -172,8 +172,9 @@ class TokenPositions {
 template <typename Handler>
 bool runSax(std::string_view json, TokenPositions& positions, Handler& handler) {
     const char* const first = json.data();
-    return Json::sax_parse(TrackedChars(first, positions.readSlot()),
-                           TrackedChars(first + json.size(), positions.readSlot()), &handler);
+    return Json::sax_parse(JsonText::TrackedChars(first, positions.readSlot()),
+                           JsonText::TrackedChars(first + json.size(), positions.readSlot()),
+                           &handler);
 }
 
 /// Shared by both readers: the first problem, at the current token.

@@ -1,9 +1,9 @@
 // The DOM is built from nlohmann's SAX events, so that each key's position is
 // known as it is read: the input iterator records how far the lexer has got,
 // and a key's callback comes right after its closing quote.
-#include "system_file/json_document.h"
+#include "json_text/json_document.h"
 
-#include "system_file/tracked_chars.h"
+#include "json_text/tracked_chars.h"
 
 #include <algorithm>
 #include <iterator>
@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-namespace Core::SystemFile {
+namespace Core::JsonText {
 namespace {
 
 using Json = nlohmann::json;
@@ -207,4 +207,4 @@ JsonReadResult readJsonDocument(std::string_view text, std::size_t maxDepth,
     return result;
 }
 
-} // namespace Core::SystemFile
+} // namespace Core::JsonText

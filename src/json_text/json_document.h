@@ -14,7 +14,7 @@
 
 #include "common/text_position.h"
 
-namespace Core::SystemFile {
+namespace Core::JsonText {
 
 // nlohmann's move asserts its invariants, which the analyser takes for a throw.
 struct JsonDocument { // NOLINT(bugprone-exception-escape)
@@ -39,4 +39,4 @@ struct JsonReadResult {
 [[nodiscard]] JsonReadResult readJsonDocument(std::string_view text, std::size_t maxDepth,
                                               std::size_t keyDepth);
 
-} // namespace Core::SystemFile
+} // namespace Core::JsonText

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <iterator>
 
-namespace Core::SystemFile {
+namespace Core::JsonText {
 
 class TrackedChars {
   public:
@@ -37,4 +37,4 @@ class TrackedChars {
     const char** read_;
 };
 
-} // namespace Core::SystemFile
+} // namespace Core::JsonText
