@@ -63,15 +63,15 @@ class Builder {
     bool key(std::string& name) {
         Frame& frame = stack_.back();
         // The lexer stops right after the key's closing quote.
-        const std::size_t close = offset() - 1;
+        const std::size_t closingQuote = offset() - 1;
         if (!frame.keys.insert(name).second) {
-            fail("duplicate key '" + name + "'", openingQuote(close));
+            fail("duplicate key '" + name + "'", openingQuote(closingQuote));
             return false;
         }
         frame.element = &(*frame.value)[name];
         if (frame.keepKeys && stack_.size() <= keyDepth_) {
             frame.child = frame.pointer + "/" + pointerToken(name);
-            offsets_.emplace_back(openingQuote(close), frame.child);
+            offsets_.emplace_back(openingQuote(closingQuote), frame.child);
         }
         return true;
     }
@@ -89,8 +89,8 @@ class Builder {
         std::sort(offsets_.begin(), offsets_.end());
         TextPosition at;
         std::size_t scanned = 0;
-        for (const auto& [offset, pointer] : offsets_) {
-            for (; scanned < offset; ++scanned) {
+        for (const auto& [keyOffset, pointer] : offsets_) {
+            for (; scanned < keyOffset; ++scanned) {
                 if (text_[scanned] == '\n') {
                     ++at.line;
                     at.column = 1;
@@ -116,10 +116,10 @@ class Builder {
         return static_cast<std::size_t>(*reached_ - text_.data());
     }
 
-    /// The opening quote of a string whose closing quote is at `close`: the
+    /// The opening quote of a string whose closing quote is at `closing`: the
     /// first quote before it that no backslash escapes.
-    [[nodiscard]] std::size_t openingQuote(std::size_t close) const {
-        for (std::size_t i = close; i-- > 0;) {
+    [[nodiscard]] std::size_t openingQuote(std::size_t closing) const {
+        for (std::size_t i = closing; i-- > 0;) {
             if (text_[i] != '"') {
                 continue;
             }
@@ -131,7 +131,7 @@ class Builder {
                 return i;
             }
         }
-        return close;
+        return closing;
     }
 
     template <class Value> Json* place(Value&& v) {

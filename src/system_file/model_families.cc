@@ -90,7 +90,7 @@ const ModelFamily* findModelFamily(std::string_view modelType) {
     const auto* const found = std::lower_bound(
         kFamilies.begin(), kFamilies.end(), modelType,
         [](const ModelFamily& family, std::string_view name) { return family.modelType < name; });
-    return found != kFamilies.end() && found->modelType == modelType ? &*found : nullptr;
+    return found != kFamilies.end() && found->modelType == modelType ? found : nullptr;
 }
 
 } // namespace Core::SystemFile

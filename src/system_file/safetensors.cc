@@ -255,7 +255,7 @@ class HeaderHandler : public HandlerBase {
         return unexpected(numberFound());
     }
 
-    bool string(Json::string_t& value) {
+    bool string(const Json::string_t& value) {
         at_.nextEvent();
         if (state_ == Expect::dtype) {
             const std::optional<SafetensorsDtype> dtype = safetensorsDtypeNamed(value);
@@ -468,7 +468,7 @@ class HeaderHandler : public HandlerBase {
         }
     }
 
-    bool headerKey(Json::string_t& name) {
+    bool headerKey(const Json::string_t& name) {
         if (name == "__metadata__") {
             if (metadataSeen_) {
                 return fail("duplicate key '__metadata__'");
@@ -871,11 +871,11 @@ std::optional<CheckpointProblem> readShard(const std::filesystem::path& folder,
                                            std::vector<CheckpointProblem>& notes) {
     const std::string path = (folder / name).string();
     const std::string named = inQuotes(name) + ": ";
-    const auto problem = [&](std::string message) {
+    const auto problem = [&](const std::string& message) {
         return CheckpointProblem{named + message, path, 0, 0};
     };
     std::variant<Files::RegularFile, std::string> opened = Files::RegularFile::open(path);
-    if (std::string* refused = std::get_if<std::string>(&opened)) {
+    if (const std::string* refused = std::get_if<std::string>(&opened)) {
         return problem("cannot open: " + *refused);
     }
     const Files::RegularFile& file = std::get<Files::RegularFile>(opened);
@@ -886,7 +886,7 @@ std::optional<CheckpointProblem> readShard(const std::filesystem::path& folder,
     }
     std::array<char, 8> bytes{};
     if (std::optional<std::string> failed = file.readAt(0, bytes.data(), bytes.size())) {
-        return problem(std::move(*failed));
+        return problem(*failed);
     }
     std::uint64_t length = 0;
     for (auto byte = bytes.rbegin(); byte != bytes.rend(); ++byte) {
@@ -902,7 +902,7 @@ std::optional<CheckpointProblem> readShard(const std::filesystem::path& folder,
     }
     shard.json.resize(static_cast<std::size_t>(length));
     if (std::optional<std::string> failed = file.readAt(8, shard.json.data(), shard.json.size())) {
-        return problem(std::move(*failed));
+        return problem(*failed);
     }
     SafetensorsHeaderResult parsed = parseSafetensorsHeader(shard.json);
     if (!parsed.header) {
@@ -965,13 +965,13 @@ CheckpointResult readSingle(const std::filesystem::path& folder) {
 /// the first in the index's text.
 CheckpointProblem missingTensor(const SafetensorsIndex& index, std::uint32_t shard,
                                 const Shard& read, std::string_view indexJson) {
-    std::unordered_set<std::string_view> present;
+    std::unordered_set<std::string_view> inShard;
     for (const SafetensorsTensor& tensor : read.header.tensors) {
-        present.insert(tensor.name);
+        inShard.insert(tensor.name);
     }
     const std::pair<const std::string, SafetensorsIndexEntry>* first = nullptr;
     for (const auto& entry : index.weightMap) {
-        if (entry.second.shard == shard && !present.contains(entry.first) &&
+        if (entry.second.shard == shard && !inShard.contains(entry.first) &&
             (first == nullptr || entry.second.offset < first->second.offset)) {
             first = &entry;
         }
@@ -1042,7 +1042,7 @@ CheckpointResult readIndexed(const std::filesystem::path& folder) {
         return failure(in(std::move(found), kIndexFile, indexPath));
     };
     std::variant<Files::RegularFile, std::string> opened = Files::RegularFile::open(indexPath);
-    if (std::string* refused = std::get_if<std::string>(&opened)) {
+    if (const std::string* refused = std::get_if<std::string>(&opened)) {
         return problem({"cannot open: " + *refused, {}, 0, 0});
     }
     const Files::RegularFile& file = std::get<Files::RegularFile>(opened);
@@ -1092,10 +1092,10 @@ CheckpointResult readIndexed(const std::filesystem::path& folder) {
     };
     {
         std::vector<std::jthread> workers;
-        const std::size_t count =
+        const std::size_t threads =
             std::min<std::size_t>({std::max(1U, std::thread::hardware_concurrency()), kMaxWorkers,
                                    outcomes.size()});
-        for (std::size_t i = 1; i < count; ++i) {
+        for (std::size_t i = 1; i < threads; ++i) {
             workers.emplace_back(work);
         }
         work();

@@ -262,11 +262,15 @@ TEST(SafetensorsHeaderTest, MessagesQuoteAtMostAShortPieceOfAValue) {
     // nlohmann quotes the token it stopped in, here a string without its end
     // that holds nlohmann's own words.
     for (const std::string& words : {std::string(), std::string("'; expected ")}) {
-        const SafetensorsHeaderResult open = parseSafetensorsHeader("{\"" + words + name);
-        EXPECT_EQ(open.error.message,
-                  "syntax error while parsing object key - invalid string: missing closing "
-                  "quote; last read: '\"" +
-                      (words + name).substr(0, 119) + "...'; expected string literal");
+        std::string text = "{\"";
+        text += words;
+        text += name;
+        const SafetensorsHeaderResult open = parseSafetensorsHeader(text);
+        std::string expected = "syntax error while parsing object key - invalid string: missing "
+                               "closing quote; last read: '\"";
+        expected += text.substr(2, 119);
+        expected += "...'; expected string literal";
+        EXPECT_EQ(open.error.message, expected);
     }
 }
 
